@@ -1,0 +1,229 @@
+#include "mosaickit/compositor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "mosaickit/media.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace mosaickit {
+
+BGRAImage::BGRAImage(int64_t width, int64_t height, Bytes pixels)
+    : width_(width), height_(height), pixels_(std::move(pixels)) {
+  if (width < 0 || height < 0 || pixels_.size() != static_cast<uint64_t>(width * height * 4)) {
+    throw std::invalid_argument("BGRAImage: pixel array does not match width x height x 4");
+  }
+}
+
+BGRAImage::BGRAImage(int64_t width, int64_t height)
+    : BGRAImage(width, height,
+                Bytes(static_cast<size_t>(std::max<int64_t>(width * height, 0)) * 4)) {}
+
+std::array<uint8_t, 4> BGRAImage::pixel(int64_t x, int64_t y) const {
+  const uint8_t* p = pixels_.data() + y * rowBytes() + x * 4;
+  return {p[0], p[1], p[2], p[3]};
+}
+
+namespace Compositor {
+
+namespace {
+
+struct SwsContextDeleter {
+  void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+
+// An area filter averages every source pixel that falls into a target pixel, which is what a
+// thumbnail wants at large reductions. The two full-chroma flags make libswscale resample
+// chroma straight to the target's full resolution instead of leaving BGRA output with
+// half-width chroma, which smears colour edges and costs far more than the filter gains.
+constexpr int kScaleFlags = SWS_AREA | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP | SWS_ACCURATE_RND;
+
+// How to read one source picture: its layout and its colour description.
+struct SourceFormat {
+  AVPixelFormat format;  // with the deprecated full-range "J" formats folded into their plain twins
+  int width;
+  int height;
+  int matrix;  // an SWS_CS_* value
+  bool fullRange;
+
+  friend bool operator==(const SourceFormat&, const SourceFormat&) = default;
+};
+
+// The decoders of the older full-range formats mark range by format, not by color_range; the
+// scaler wants the plain format and the range as a separate setting.
+std::pair<AVPixelFormat, bool> foldFullRangeFormat(AVPixelFormat f) {
+  switch (f) {
+    case AV_PIX_FMT_YUVJ420P:
+      return {AV_PIX_FMT_YUV420P, true};
+    case AV_PIX_FMT_YUVJ422P:
+      return {AV_PIX_FMT_YUV422P, true};
+    case AV_PIX_FMT_YUVJ444P:
+      return {AV_PIX_FMT_YUV444P, true};
+    case AV_PIX_FMT_YUVJ440P:
+      return {AV_PIX_FMT_YUV440P, true};
+    case AV_PIX_FMT_YUVJ411P:
+      return {AV_PIX_FMT_YUV411P, true};
+    default:
+      return {f, false};
+  }
+}
+
+// The YUV-to-RGB matrix the stream signals, or the customary one for its size when it signals
+// none (high-definition pictures are BT.709, standard-definition ones BT.601).
+int colourMatrix(const AVFrame& frame) {
+  switch (frame.colorspace) {
+    case AVCOL_SPC_BT709:
+      return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC:
+      return SWS_CS_FCC;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+      return SWS_CS_ITU601;
+    case AVCOL_SPC_SMPTE240M:
+      return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return SWS_CS_BT2020;
+    default:
+      return frame.height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+  }
+}
+
+SourceFormat describeSource(const AVFrame& frame) {
+  auto [format, fullRangeFormat] = foldFullRangeFormat(static_cast<AVPixelFormat>(frame.format));
+  const bool fullRange = fullRangeFormat || frame.color_range == AVCOL_RANGE_JPEG;
+  return {format, frame.width, frame.height, colourMatrix(frame), fullRange};
+}
+
+SwsContextPtr makeContext(const SourceFormat& src, int width, int height) {
+  if (!sws_isSupportedInput(src.format)) {
+    throw JobError(ErrorCode::internalError, "decoder output is not BGRA");
+  }
+  SwsContextPtr ctx(sws_getContext(src.width, src.height, src.format, width, height,
+                                   AV_PIX_FMT_BGRA, kScaleFlags, nullptr, nullptr, nullptr));
+  if (!ctx) throw JobError(ErrorCode::internalError, "sws_getContext");
+  // Output is full-range RGB; brightness, contrast and saturation stay neutral (16.16 fixed).
+  const int status =
+      sws_setColorspaceDetails(ctx.get(), sws_getCoefficients(src.matrix), src.fullRange ? 1 : 0,
+                               sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+  if (status < 0) {
+    throw JobError(ErrorCode::internalError, "sws_setColorspaceDetails " + std::to_string(status));
+  }
+  return ctx;
+}
+
+// A scaler holds few contexts: a job's pictures share one stream, so one entry is the rule and
+// more than a handful means the source keeps changing shape; the oldest is then dropped.
+constexpr size_t kMaxCachedContexts = 4;
+
+}  // namespace
+
+struct Scaler::Entry {
+  SourceFormat source;
+  int width;
+  int height;
+  SwsContextPtr context;
+};
+
+Scaler::Scaler() = default;
+Scaler::~Scaler() = default;
+Scaler::Scaler(Scaler&&) noexcept = default;
+Scaler& Scaler::operator=(Scaler&&) noexcept = default;
+
+BGRAImage Scaler::scale(const Picture& picture, int width, int height) {
+  const AVFrame& frame = picture.frame();
+  const SourceFormat source = describeSource(frame);
+
+  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
+    return e.source == source && e.width == width && e.height == height;
+  });
+  if (it == entries_.end()) {
+    SwsContextPtr ctx = makeContext(source, width, height);
+    if (entries_.size() >= kMaxCachedContexts) entries_.erase(entries_.begin());
+    entries_.push_back(Entry{source, width, height, std::move(ctx)});
+    it = entries_.end() - 1;
+  }
+
+  BGRAImage image(width, height);
+  uint8_t* const dst[4] = {image.pixels().data(), nullptr, nullptr, nullptr};
+  const int dstStride[4] = {static_cast<int>(image.rowBytes()), 0, 0, 0};
+  const int rows =
+      sws_scale(it->context.get(), frame.data, frame.linesize, 0, frame.height, dst, dstStride);
+  if (rows != height) {
+    throw JobError(ErrorCode::internalError, "sws_scale " + std::to_string(rows));
+  }
+  return image;
+}
+
+BGRAImage scale(const Picture& picture, int width, int height) {
+  Scaler scaler;
+  return scaler.scale(picture, width, height);
+}
+
+namespace {
+
+// The part of one picture that lands in one cell: source offsets and the copied extent.
+struct Placement {
+  int64_t canvasX, canvasY;  // where the first copied pixel goes
+  int64_t srcX, srcY;        // which picture pixel that is
+  int64_t width, height;     // extent copied, in pixels (> 0)
+};
+
+// Where a picture sits in the cell at (cellX, cellY), cut to the cell so that a picture too
+// large for its place, or a negative pad, never reaches a neighbouring cell or past the canvas.
+std::optional<Placement> placeInCell(const BGRAImage& picture, int64_t cellX, int64_t cellY,
+                                     int64_t cellW, int64_t cellH, int64_t padX, int64_t padY) {
+  const int64_t left = cellX + padX, top = cellY + padY;
+  const int64_t x0 = std::max(left, cellX), x1 = std::min(left + picture.width(), cellX + cellW);
+  const int64_t y0 = std::max(top, cellY), y1 = std::min(top + picture.height(), cellY + cellH);
+  if (x0 >= x1 || y0 >= y1) return std::nullopt;
+  return Placement{x0, y0, x0 - left, y0 - top, x1 - x0, y1 - y0};
+}
+
+void copyRows(const BGRAImage& picture, const Placement& p, BGRAImage& canvas) {
+  const uint8_t* src = picture.pixels().data() + p.srcY * picture.rowBytes() + p.srcX * 4;
+  uint8_t* dst = canvas.pixels().data() + p.canvasY * canvas.rowBytes() + p.canvasX * 4;
+  for (int64_t r = 0; r < p.height; ++r) {
+    std::memcpy(dst, src, static_cast<size_t>(p.width) * 4);
+    src += picture.rowBytes();
+    dst += canvas.rowBytes();
+  }
+}
+
+}  // namespace
+
+BGRAImage compose(const Level& level, int cellW, int cellH, int padX, int padY,
+                  std::span<const std::optional<BGRAImage>> frames) {
+  const bool degenerate = level.cellsW <= 0 || level.cellsH <= 0 || cellW <= 0 || cellH <= 0;
+  if (degenerate) {
+    return BGRAImage(std::max<int64_t>(int64_t{level.cellsW} * cellW, 0),
+                     std::max<int64_t>(int64_t{level.cellsH} * cellH, 0));
+  }
+
+  BGRAImage canvas(int64_t{level.cellsW} * cellW, int64_t{level.cellsH} * cellH);
+  const size_t cells = std::min(level.indices.size(), size_t(level.cellsW) * size_t(level.cellsH));
+  for (size_t i = 0; i < cells; ++i) {
+    const uint16_t v = level.indices[i];
+    if (v == blackCell || v >= frames.size() || !frames[v]) continue;
+    const int64_t column = int64_t(i % size_t(level.cellsW));
+    const int64_t row = int64_t(i / size_t(level.cellsW));
+    const auto placement =
+        placeInCell(*frames[v], column * cellW, row * cellH, cellW, cellH, padX, padY);
+    if (placement) copyRows(*frames[v], *placement, canvas);
+  }
+  return canvas;
+}
+
+}  // namespace Compositor
+
+}  // namespace mosaickit
