@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mosaickit/media.h"
+#include "support/clips.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -290,6 +291,70 @@ TEST(ScalerTest, ReusedScalerMatchesOneShot) {
     EXPECT_EQ(scaler.scale(picture, s.dstW, s.dstH), Compositor::scale(picture, s.dstW, s.dstH));
   }
 }
+
+// Real streams, decoded: solid red, green and blue clips with each colour description, and
+// cropped clips whose every displayed pixel is blue while the cropped-away border is red.
+struct ClipCase {
+  std::string clip;
+  // The expected colour of each access unit's picture in order, or one colour for them all.
+  std::vector<RGB> colours;
+};
+
+void PrintTo(const ClipCase& c, std::ostream* os) {
+  *os << c.clip;
+}
+
+std::vector<Picture> decodeClip(const std::string& name) {
+  const testing_support::Clip clip = testing_support::loadClip(name);
+  Session session(makeFormat(clip.codec, clip.paramSets));
+  std::vector<Picture> pictures;
+  auto drain = [&] {
+    while (auto tagged = session.receive()) pictures.push_back(std::move(tagged->picture));
+  };
+  for (size_t i = 0; i < clip.accessUnits.size(); ++i) {
+    session.send(clip.accessUnits[i], int64_t(i));
+    drain();
+  }
+  session.sendEnd();
+  drain();
+  return pictures;
+}
+
+class ScaleClipTest : public testing::TestWithParam<ClipCase> {};
+
+TEST_P(ScaleClipTest, DecodedColoursComeOutAsEncoded) {
+  const ClipCase& c = GetParam();
+  const std::vector<Picture> pictures = decodeClip(c.clip);
+  ASSERT_FALSE(pictures.empty());
+  if (c.colours.size() > 1) {
+    ASSERT_EQ(pictures.size(), c.colours.size());
+  }
+  Compositor::Scaler scaler;
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    const BGRAImage image = scaler.scale(pictures[i], 48, 27);
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        const RGB got = rgbAt(image, x, y);
+        for (int k = 0; k < 3; ++k) {
+          ASSERT_NEAR(got[k], c.colours[c.colours.size() > 1 ? i : 0][k], 8.0)
+              << "picture " << i << " channel "
+              << "RGB"[k] << " at " << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
+const RGB kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255};
+const std::vector<RGB> kRGB{kRed, kGreen, kBlue}, kAllBlue{kBlue};
+INSTANTIATE_TEST_SUITE_P(
+    Clips, ScaleClipTest,
+    testing::Values(ClipCase{"h264_rgb_1280x720", kRGB}, ClipCase{"h264_rgb_1920x1080", kRGB},
+                    ClipCase{"h264_rgb_640x360", kRGB}, ClipCase{"h264_rgb_640x360_full", kRGB},
+                    ClipCase{"h265_rgb_640x360", kRGB}, ClipCase{"h265_rgb_640x360_main10", kRGB},
+                    ClipCase{"h264_crop_420", kAllBlue}, ClipCase{"h264_crop_444", kAllBlue},
+                    ClipCase{"h265_crop_422_main10", kAllBlue}),
+    [](const testing::TestParamInfo<ClipCase>& info) { return info.param.clip; });
 
 // ---- compose ----
 
