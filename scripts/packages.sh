@@ -1,0 +1,24 @@
+# Installs the Debian 12 packages that building and testing gridwright need, when any is missing.
+# Sourced by the other scripts.
+
+GRIDWRIGHT_PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev
+  libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
+  libturbojpeg0-dev
+  ffmpeg
+)
+
+ensure_packages() {
+  local missing=()
+  for p in "${GRIDWRIGHT_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}

@@ -1,0 +1,67 @@
+// Runs the real gridwright binary as a child process over pipes, as a parent program would.
+// Every wait has a deadline, so a daemon that hangs fails the test instead of stalling it.
+
+#ifndef GRIDWRIGHT_TESTS_SUPPORT_CHILD_H_
+#define GRIDWRIGHT_TESTS_SUPPORT_CHILD_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "mosaickit/protocol.h"
+
+namespace testing_support {
+
+using namespace std::chrono_literals;
+
+class Daemon {
+ public:
+  struct Options {
+    // Start with the daemon's output already closed by the parent.
+    bool outputClosed = false;
+  };
+  Daemon() : Daemon(Options{}) {}
+  explicit Daemon(Options options, const std::string& path = GRIDWRIGHT_BIN);
+  // Kills the child if it is still running.
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // Writes all bytes to the daemon's input; false when the daemon's input is gone.
+  bool write(mosaickit::ByteView bytes);
+  bool send(const mosaickit::Frame& frame) { return write(frame.encode()); }
+  void closeInput();
+  // Stops reading the daemon's output: its next write fails.
+  void closeOutput();
+
+  // The next frame on the daemon's output, or nullopt at its end. Throws std::runtime_error
+  // after `timeout` without a whole frame, or on a broken frame.
+  std::optional<mosaickit::Frame> readFrame(std::chrono::milliseconds timeout = 60s);
+  // Reads the first frame and checks that it is the daemon's Hello.
+  mosaickit::Hello readHello();
+  // True when the output has bytes to read within `timeout`.
+  bool outputReady(std::chrono::milliseconds timeout);
+
+  // Waits for the child to end; returns its exit status, or 128 + signal when a signal ended it.
+  // Throws std::runtime_error after `timeout`.
+  int wait(std::chrono::milliseconds timeout = 60s);
+  // Everything the daemon wrote to standard error; complete once wait() has returned.
+  const std::string& errorText();
+
+ private:
+  void drainErrors(bool untilEnd);
+
+  pid_t pid_ = -1;
+  int input_ = -1, output_ = -1, errors_ = -1;
+  std::optional<int> status_;
+  std::string errorText_;
+};
+
+// Builds a job frame.
+mosaickit::Frame jobFrame(uint32_t reqID, const mosaickit::Job& job);
+
+}  // namespace testing_support
+
+#endif  // GRIDWRIGHT_TESTS_SUPPORT_CHILD_H_
