@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <string>
 
 namespace mosaickit {
@@ -42,6 +43,10 @@ struct QualityCase {
   int q;
   double expected;
 };
+
+void PrintTo(const QualityCase& c, std::ostream* os) {
+  *os << "q" << c.q;
+}
 
 class QualityTest : public testing::TestWithParam<QualityCase> {};
 
