@@ -1,0 +1,38 @@
+// gridwright: turns H.264/H.265 access units into JPEG thumbnail grids for its parent process,
+// speaking length-prefixed frames on standard input and output. It takes no arguments and reads
+// no environment or files; every setting is fixed here.
+
+#include <unistd.h>
+
+#include <csignal>
+
+#include "mosaickit/decoder_cache.h"
+#include "mosaickit/media.h"
+#include "mosaickit/server.h"
+
+namespace {
+
+constexpr int kInput = 0;
+constexpr int kOutput = 1;
+constexpr int kMaxInflight = 4;
+constexpr size_t kPooledDecoders = 48;
+constexpr double kIdleTimeoutSeconds = 120.0;
+
+}  // namespace
+
+int main() {
+  // A parent that goes away must show up as a failed write (status 1), not kill us silently.
+  std::signal(SIGPIPE, SIG_IGN);
+  mosaickit::silenceLibraryLogging();
+
+  mosaickit::DecoderCache cache(kPooledDecoders, kIdleTimeoutSeconds);
+  mosaickit::JobRunner runner(cache);
+  mosaickit::Server server(kInput, kOutput, runner, kMaxInflight);
+  const int status = server.run();
+  if (status != 0) {
+    // Malformed input ends the process at once, without waiting for jobs still running;
+    // returning would run destructors under their feet.
+    ::_exit(status);
+  }
+  return 0;
+}

@@ -1,0 +1,278 @@
+#include "mosaickit/server.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <string>
+
+#include "mosaickit/compositor.h"
+#include "mosaickit/decoder_cache.h"
+#include "mosaickit/jpeg.h"
+#include "mosaickit/media.h"
+
+namespace mosaickit {
+
+namespace {
+
+// Diagnostics are formatted whole and written with one call, so that a line from a thread that
+// is about to end the process cannot be split or lost in a buffer.
+void writeDiagnostic(const std::string& text) {
+  const std::string line = "gridwright: " + text + "\n";
+  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
+Server::Server(int input, int output, JobRunner& runner, int maxInflight, ServerTiming timing)
+    : reader_(input),
+      writer_(output),
+      runner_(runner),
+      maxInflight_(maxInflight),
+      timing_(timing) {}
+
+Server::~Server() {
+  {
+    std::lock_guard<std::mutex> hold(queueLock_);
+    closing_ = true;
+  }
+  queueChanged_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+  stopJobPath();
+}
+
+int Server::run() {
+  startJobPath();
+  const Hello hello{caps, static_cast<uint8_t>(maxInflight_), std::string(version)};
+  send(static_cast<uint8_t>(FrameType::hello), 0, hello.encode());
+  const int status = readLoop();
+  stopJobPath();
+  return status;
+}
+
+int Server::readLoop() {
+  for (;;) {
+    std::optional<Frame> frame;
+    try {
+      frame = reader_.next();
+    } catch (const ProtocolError& error) {
+      writeDiagnostic("malformed input: " + error.description());
+      return 2;
+    }
+    if (!frame) {
+      waitForReplies();
+      return 0;
+    }
+    if (frame->type != static_cast<uint8_t>(FrameType::job)) {
+      writeDiagnostic("malformed input: unexpected frame type " + std::to_string(frame->type));
+      return 2;
+    }
+    admit(*frame);
+  }
+}
+
+// Main thread. A payload that does not parse never touches the in-flight count, so it gets its
+// own error even while the daemon is full.
+void Server::admit(const Frame& frame) {
+  std::optional<Job> job;
+  try {
+    job = Job::parse(frame.payload);
+  } catch (const JobError& error) {
+    sendError(frame.reqID, error);
+    return;
+  }
+  if (!takePlace()) {
+    sendError(frame.reqID,
+              JobError(ErrorCode::busy, std::to_string(maxInflight_) + " jobs in flight"));
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(queueLock_);
+    ++unreplied_;
+    queue_.push_back(Work{std::move(*job), frame.reqID});
+  }
+  queueChanged_.notify_one();
+}
+
+bool Server::takePlace() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (inflight_ >= maxInflight_) return false;
+  ++inflight_;
+  return true;
+}
+
+void Server::workerLoop() {
+  for (;;) {
+    std::unique_lock<std::mutex> hold(queueLock_);
+    queueChanged_.wait(hold, [this] { return closing_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    Work work = std::move(queue_.front());
+    queue_.pop_front();
+    hold.unlock();
+    runOne(std::move(work));
+  }
+}
+
+void Server::runOne(Work work) {
+  std::optional<JobResult> result;
+  std::optional<JobError> failure;
+  try {
+    result = runner_.run(work.job);
+  } catch (const JobError& error) {
+    failure = error;
+  } catch (const std::exception& error) {
+    failure = JobError(ErrorCode::internalError, error.what());
+  }
+  work.job = Job();  // the access units are not needed for the reply
+  // The place is freed before the reply goes out, so a job sent in answer to this reply is
+  // never refused on this job's account.
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    --inflight_;
+  }
+  if (result) {
+    send(static_cast<uint8_t>(FrameType::result), work.reqID, result->encode());
+  } else {
+    sendError(work.reqID, *failure);
+  }
+  {
+    std::lock_guard<std::mutex> hold(queueLock_);
+    --unreplied_;
+  }
+  queueChanged_.notify_all();
+}
+
+void Server::waitForReplies() {
+  std::unique_lock<std::mutex> hold(queueLock_);
+  queueChanged_.wait(hold, [this] { return unreplied_ == 0; });
+}
+
+void Server::startJobPath() {
+  sweeper_ = std::thread([this] { sweepLoop(); });
+  for (int k = 0; k < maxInflight_; ++k) workers_.emplace_back([this] { workerLoop(); });
+}
+
+void Server::stopJobPath() {
+  {
+    std::lock_guard<std::mutex> hold(sweepLock_);
+    sweepStopping_ = true;
+  }
+  sweepStop_.notify_all();
+  if (sweeper_.joinable()) sweeper_.join();
+}
+
+// Sweeps the decoder pool every period until stopped; shutting down does not wait for the
+// period to run out.
+void Server::sweepLoop() {
+  std::unique_lock<std::mutex> hold(sweepLock_);
+  for (;;) {
+    if (sweepStop_.wait_for(hold, timing_.sweepPeriod, [this] { return sweepStopping_; })) return;
+    hold.unlock();
+    runner_.cache().sweep();
+    hold.lock();
+  }
+}
+
+void Server::send(uint8_t type, uint32_t reqID, Bytes payload) {
+  try {
+    writer_.send(Frame{type, reqID, std::move(payload)});
+  } catch (const ProtocolError& error) {
+    writeDiagnostic(error.description() + "; exiting");
+    ::_exit(1);
+  }
+}
+
+void Server::sendError(uint32_t reqID, const std::exception& error) {
+  const auto* jobError = dynamic_cast<const JobError*>(&error);
+  const JobError converted =
+      jobError ? *jobError : JobError(ErrorCode::internalError, error.what());
+  send(static_cast<uint8_t>(FrameType::error), reqID, converted.encode());
+}
+
+}  // namespace mosaickit
+
+namespace mosaickit {
+
+namespace {
+
+using Slots = std::vector<std::optional<BGRAImage>>;
+
+uint64_t clockNanos(clockid_t clock) {
+  timespec ts{};
+  ::clock_gettime(clock, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The distinct frame positions that some cell shows, ascending: the decode order.
+std::vector<size_t> referencedFrames(const Job& job) {
+  std::vector<bool> used(job.frames.size());
+  for (const Level& level : job.levels) {
+    for (uint16_t index : level.indices) {
+      if (index != blackCell) used[index] = true;
+    }
+  }
+  std::vector<size_t> order;
+  for (size_t k = 0; k < used.size(); ++k) {
+    if (used[k]) order.push_back(k);
+  }
+  return order;
+}
+
+}  // namespace
+
+uint32_t saturatingMicros(uint64_t nanos) {
+  return static_cast<uint32_t>(std::min<uint64_t>(nanos / 1000, UINT32_MAX));
+}
+
+JobResult JobRunner::run(const Job& job) const {
+  job.validate();
+  const Codec codec = *codecFromRaw(job.codec);
+
+  const uint64_t cpu0 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
+  const uint64_t t0 = clockNanos(CLOCK_MONOTONIC);
+  Slots slots(job.frames.size());
+  const std::vector<size_t> order = referencedFrames(job);
+  if (!order.empty()) decodeAndScale(job, codec, order, slots);
+  const uint64_t t1 = clockNanos(CLOCK_MONOTONIC);
+
+  JobResult result;
+  const double quality = JPEG::quality(job.quality);
+  for (const Level& level : job.levels) {
+    // One canvas at a time: each is encoded and dropped before the next is made.
+    const BGRAImage canvas =
+        Compositor::compose(level, job.cellW, job.cellH, job.padX, job.padY, slots);
+    result.jpegs.push_back(JPEG::encode(canvas, quality));
+  }
+  const uint64_t t2 = clockNanos(CLOCK_MONOTONIC);
+  const uint64_t cpu1 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
+
+  result.decodeMicros = saturatingMicros(t1 - t0);
+  result.encodeMicros = saturatingMicros(t2 - t1);
+  result.cpuMicros = saturatingMicros(cpu1 - cpu0);
+  return result;
+}
+
+// Decodes the referenced frames in ascending order with one pooled decoder and scales each
+// picture as soon as the decoder hands it over, so that no full-size picture outlives its scale.
+// A decoder that failed never goes back to the pool.
+void JobRunner::decodeAndScale(const Job& job, Codec codec, const std::vector<size_t>& order,
+                               Slots& slots) const {
+  std::vector<DecodeInput> units;
+  units.reserve(order.size());
+  for (size_t k : order) units.push_back(DecodeInput{k, job.frames[k]});
+
+  std::unique_ptr<Decoder> decoder = cache_.checkout(DecoderKey{codec, job.paramSets});
+  Compositor::Scaler scaler;
+  try {
+    decoder->decode(units, [&](size_t position, Picture&& picture) {
+      slots[position] = scaler.scale(picture, job.fitW, job.fitH);
+    });
+  } catch (...) {
+    cache_.discard(std::move(decoder));
+    throw;
+  }
+  cache_.checkin(std::move(decoder));
+}
+
+}  // namespace mosaickit
