@@ -25,14 +25,11 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "mosaickit/protocol.h"
-
-struct SwsContext;
 
 namespace mosaickit {
 
