@@ -1,25 +1,48 @@
 // The platform layer for video decoding, over FFmpeg's libavcodec: decoded pictures, decoder
-// configuration records built from parameter sets, and opened decoder contexts.
+// configuration records built from parameter sets, and opened decoder contexts (sessions).
 //
 // This is the only unit that includes FFmpeg's decoding headers; other units see gridwright types.
 // The compositor reads a Picture's AVFrame to scale it (it is the scaler's input format).
+//
+// FFmpeg never writes to standard error: the first use of this unit silences its logging for the
+// whole process (silenceLibraryLogging, which main may also call up front).
+//
+// Thread-safety: makeFormat and silenceLibraryLogging may be called from any thread at any time. A
+// Session or Picture is used by one thread at a time (external synchronisation); distinct ones
+// are independent.
+//
+// Errors: JobError only, with the failing FFmpeg call's name and status in the message:
+//   makeFormat       decode       "bad parameter sets (status N)"
+//   Session()        unsupported  "avcodec_open2 N" (or the allocation call that failed)
+//   Session::send    decode       "avcodec_send_packet N"
+//   Session::receive decode       "avcodec_receive_frame N"
+// where N is FFmpeg's status (an AVERROR, negative) in decimal with its sign.
 
 #ifndef MOSAICKIT_MEDIA_H_
 #define MOSAICKIT_MEDIA_H_
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 
+#include "mosaickit/protocol.h"
+
+struct AVCodecContext;
 struct AVFrame;
 
 namespace mosaickit {
 
+// Routes FFmpeg's log to nowhere, once for the whole process. Idempotent.
+void silenceLibraryLogging();
+
 // One decoded picture in the decoder's native pixel format (8- or 10-bit YUV 4:2:0, 4:2:2 or
 // 4:4:4, limited or full range), cropped exactly to the stream's display window. Owns one
-// reference to the frame's reference-counted buffers; move-only. Not thread-safe: one thread at
-// a time.
+// reference to the frame's reference-counted buffers, which stay valid after the session that
+// made them is flushed or closed; move-only. Not thread-safe: one thread at a time.
 class Picture {
  public:
-  Picture();  // empty: frame() must not be called
+  Picture();                         // empty: frame() must not be called
   explicit Picture(AVFrame* frame);  // takes ownership of `frame`
   ~Picture();
   Picture(Picture&&) noexcept;
@@ -38,6 +61,71 @@ class Picture {
     void operator()(AVFrame* f) const;
   };
   std::unique_ptr<AVFrame, FrameDeleter> frame_;
+};
+
+// What a session is made from: the codec and its decoder configuration record, an `avcC`
+// (H.264: SPS, PPS) or `hvcC` (H.265: VPS, SPS, PPS) record with a NAL length size of 4.
+struct Format {
+  Codec codec = Codec::h264;
+  Bytes record;
+};
+
+// Builds the configuration record from `paramSets` (each one NAL unit without prefix or start
+// code) and checks that the decoder can use them: every set is fully parsed by FFmpeg's
+// coded-bitstream reader, so a garbled set fails here rather than at decoding. The record lists
+// the sets grouped by type in the record's order (VPS, SPS, PPS), each group in the given order.
+// Throws JobError(decode, "bad parameter sets (status N)") when a set is unusable, a required
+// type is missing or a set is of another type (N = AVERROR_INVALIDDATA), or the parse fails
+// (N = its status).
+Format makeFormat(Codec codec, std::span<const Bytes> paramSets);
+
+// A picture released by a session and the tag of the access unit it belongs to. `damage` is
+// non-zero when the decoder concealed errors in it (FFmpeg's decode error flags, or 1 for a
+// frame marked corrupt): such a picture is not the stream's picture and must not be shown.
+struct TaggedPicture {
+  int64_t tag = 0;
+  int damage = 0;
+  Picture picture;
+};
+
+// One opened software decoder for one Format: single-threaded, failing on bitstream errors
+// instead of concealing them, cropping exactly to the display window, and giving every picture
+// buffers of its own, so that once its pictures are released and it is flushed it holds no
+// picture memory. Move-only; one thread at a time.
+//
+// libavcodec reorders: a picture may come out several submissions after its access unit, and
+// the last ones only once the end of the stream has been signalled. Tags travel with the data.
+class Session {
+ public:
+  // Throws JobError(unsupported, "avcodec_open2 N") when no decoder context can be opened for
+  // `format` (or names the allocation call that failed, with AVERROR(ENOMEM)).
+  explicit Session(const Format& format);
+  ~Session();
+  Session(Session&&) noexcept;
+  Session& operator=(Session&&) noexcept;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Submits one access unit (4-byte length-prefixed NAL units), copied once into a padded
+  // packet, tagged with `tag`. An empty access unit is not submitted and yields no picture.
+  // REQUIRES: every picture ready before was received.
+  // Throws JobError(decode, "avcodec_send_packet N").
+  void send(ByteView accessUnit, int64_t tag);
+  // Signals the end of the stream, so that receive() releases every held picture. Further
+  // sends fail until flush(). Throws JobError(decode, "avcodec_send_packet N").
+  void sendEnd();
+  // The next picture the decoder releases; nothing when it needs more input or has drained.
+  // Throws JobError(decode, "avcodec_receive_frame N").
+  std::optional<TaggedPicture> receive();
+  // Drops every held picture, reference and end-of-stream state: the next send starts a new
+  // stream. Cannot fail.
+  void flush();
+
+ private:
+  struct ContextDeleter {
+    void operator()(AVCodecContext* c) const;
+  };
+  std::unique_ptr<AVCodecContext, ContextDeleter> context_;
 };
 
 }  // namespace mosaickit

@@ -1,0 +1,425 @@
+#include "mosaickit/decoder_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/clips.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace mosaickit {
+namespace {
+
+using testing_support::Clip;
+using testing_support::loadClip;
+
+constexpr int invalidData = -1094995529;  // AVERROR_INVALIDDATA
+
+DecoderKey keyOf(const Clip& clip) {
+  return DecoderKey{clip.codec, clip.paramSets};
+}
+
+Bytes withLength(const Bytes& nal) {
+  Bytes out = {static_cast<uint8_t>(nal.size() >> 24), static_cast<uint8_t>(nal.size() >> 16),
+               static_cast<uint8_t>(nal.size() >> 8), static_cast<uint8_t>(nal.size())};
+  out.insert(out.end(), nal.begin(), nal.end());
+  return out;
+}
+
+// What one decode call handed out: pictures by position, and the positions in arrival order.
+struct Decoded {
+  std::map<size_t, Picture> pictures;
+  std::vector<size_t> arrival;
+};
+
+// Decodes the given access units of `units`, each at its index as position.
+Decoded decodeAt(Decoder& decoder, const std::vector<Bytes>& units,
+                 const std::vector<size_t>& positions) {
+  std::vector<DecodeInput> inputs;
+  for (size_t p : positions) inputs.push_back({p, units[p]});
+  Decoded out;
+  decoder.decode(inputs, [&](size_t position, Picture&& picture) {
+    out.arrival.push_back(position);
+    EXPECT_TRUE(out.pictures.emplace(position, std::move(picture)).second) << "twice " << position;
+  });
+  return out;
+}
+
+std::vector<size_t> allPositions(const Clip& clip) {
+  std::vector<size_t> positions(clip.accessUnits.size());
+  for (size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+  return positions;
+}
+
+// The picture's planes packed without padding, as the ffmpeg command writes raw video.
+Bytes packedPlanes(const AVFrame& frame) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+  const int bytes = desc->comp[0].depth > 8 ? 2 : 1;
+  Bytes out;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int w = (plane == 0 ? frame.width : frame.width >> desc->log2_chroma_w) * bytes;
+    const int h = plane == 0 ? frame.height : frame.height >> desc->log2_chroma_h;
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* row = frame.data[plane] + static_cast<ptrdiff_t>(y) * frame.linesize[plane];
+      out.insert(out.end(), row, row + w);
+    }
+  }
+  return out;
+}
+
+// --- DecoderKey -------------------------------------------------------------------------------
+
+TEST(DecoderKey, EqualityAndHashFollowCodecAndExactBytesInOrder) {
+  const Clip h264 = loadClip("h264_rgb_640x360");
+  const DecoderKey base = keyOf(h264);
+  DecoderKey copied{base.codec, {Bytes(base.paramSets[0]), Bytes(base.paramSets[1])}};
+  DecoderKey swapped{base.codec, {base.paramSets[1], base.paramSets[0]}};
+  DecoderKey otherCodec{Codec::h265, base.paramSets};
+  DecoderKey byteChanged = base;
+  byteChanged.paramSets[1].back() ^= 1;
+  DecoderKey extraSet = base;
+  extraSet.paramSets.push_back(base.paramSets[1]);
+  DecoderKey joined{base.codec, {base.paramSets[0]}};
+  joined.paramSets[0].insert(joined.paramSets[0].end(), base.paramSets[1].begin(),
+                             base.paramSets[1].end());
+  struct Case {
+    const char* name;
+    const DecoderKey& other;
+    bool equal;
+  };
+  const Case cases[] = {
+      {"separate copies", copied, true},  {"other order", swapped, false},
+      {"other codec", otherCodec, false}, {"one byte changed", byteChanged, false},
+      {"one set more", extraSet, false},  {"sets joined", joined, false}};
+  const std::hash<DecoderKey> hash;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(base == c.other, c.equal);
+    EXPECT_EQ(c.other == base, c.equal);
+    if (c.equal) {
+      EXPECT_EQ(hash(base), hash(c.other));
+    }
+  }
+}
+
+// --- Decoder ----------------------------------------------------------------------------------
+
+TEST(Decoder, EveryAccessUnitGetsAPictureOfTheStreamsSize) {
+  struct Case {
+    const char* clip;
+    int width, height;
+  };
+  const Case cases[] = {
+      {"h264_rgb_1280x720", 1280, 720},  {"h264_rgb_1920x1080", 1920, 1080},
+      {"h264_rgb_640x360", 640, 360},    {"h264_rgb_640x360_full", 640, 360},
+      {"h265_rgb_640x360", 640, 360},    {"h265_rgb_640x360_main10", 640, 360},
+      {"h264_crop_420", 160, 96},        {"h264_crop_444", 160, 96},
+      {"h265_crop_422_main10", 160, 96}, {"h264_bframes", 176, 144},
+      {"h265_bframes", 176, 144},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clip);
+    const Clip clip = loadClip(c.clip);
+    Decoder decoder(keyOf(clip));
+    // Twice on one decoder: a finished decode leaves it clean for the next job.
+    for (int round = 0; round < 2; ++round) {
+      const Decoded decoded = decodeAt(decoder, clip.accessUnits, allPositions(clip));
+      ASSERT_EQ(decoded.pictures.size(), clip.accessUnits.size());
+      for (const auto& [position, picture] : decoded.pictures) {
+        EXPECT_EQ(picture.width(), c.width) << position;
+        EXPECT_EQ(picture.height(), c.height) << position;
+      }
+    }
+  }
+}
+
+TEST(Decoder, ReorderedStreamsGiveEachAccessUnitItsOwnPicture) {
+  struct Case {
+    const char* clip;
+    std::vector<size_t> positions;
+  };
+  const std::vector<size_t> everyUnit = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const std::vector<size_t> referencesOnly = {0, 1, 4, 7};  // the I- and P-frames
+  const Case cases[] = {{"h264_bframes", everyUnit},
+                        {"h265_bframes", everyUnit},
+                        {"h264_bframes", referencesOnly},
+                        {"h265_bframes", referencesOnly}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.clip) + " with " + std::to_string(c.positions.size()) + " units");
+    const Clip clip = loadClip(c.clip);
+    const std::vector<int> display = testing_support::loadDisplayOrder(c.clip);
+    const Bytes reference = testing_support::loadReferenceDecode(c.clip);
+    ASSERT_EQ(display.size(), clip.accessUnits.size());
+    Decoder decoder(keyOf(clip));
+    const Decoded decoded = decodeAt(decoder, clip.accessUnits, c.positions);
+    ASSERT_EQ(decoded.pictures.size(), c.positions.size());
+    for (const auto& [position, picture] : decoded.pictures) {
+      const Bytes planes = packedPlanes(picture.frame());
+      const size_t at = static_cast<size_t>(display[position]) * planes.size();
+      ASSERT_LE(at + planes.size(), reference.size());
+      EXPECT_TRUE(std::equal(planes.begin(), planes.end(), reference.begin() + at))
+          << "access unit " << position << " should show display frame " << display[position];
+    }
+    if (c.positions == everyUnit) {
+      EXPECT_NE(decoded.arrival, c.positions) << "not reordered";
+    }
+  }
+}
+
+TEST(Decoder, RetriesAFailedAccessUnitOnceOnANewSession) {
+  // The first unit brings in-band parameter sets of another stream, so the second unit, decoded
+  // with them, fails; a new session starts again from the key's sets and decodes it. The first
+  // unit's picture, still held back by the old session, is kept.
+  const Clip clip = loadClip("h264_rgb_640x360");
+  const Clip other = loadClip("h264_bframes");
+  std::vector<Bytes> units = clip.accessUnits;
+  units[0].clear();
+  for (const Bytes& set : other.paramSets) {
+    const Bytes prefixed = withLength(set);
+    units[0].insert(units[0].end(), prefixed.begin(), prefixed.end());
+  }
+  units[0].insert(units[0].end(), other.accessUnits[0].begin(), other.accessUnits[0].end());
+  Decoder decoder(keyOf(clip));
+  const Decoded decoded = decodeAt(decoder, units, {0, 1, 2});
+  ASSERT_EQ(decoded.pictures.size(), 3u);
+  EXPECT_EQ(decoded.pictures.at(0).width(), 176);
+  EXPECT_EQ(decoded.pictures.at(1).width(), 640);
+  EXPECT_EQ(decoded.pictures.at(2).width(), 640);
+}
+
+TEST(Decoder, FailsWithTheLastAttemptsMessageAfterOneRetry) {
+  enum class Fault { garbleSecondHalf, truncate, startWithPFrame };
+  struct Case {
+    const char* clip;
+    Fault fault;
+    std::vector<size_t> positions;
+    std::string message;
+    std::vector<size_t> pictured;  // positions whose pictures came out before the failure
+  };
+  const std::string refused = "avcodec_send_packet " + std::to_string(invalidData);
+  const Case cases[] = {
+      {"h264_rgb_640x360", Fault::garbleSecondHalf, {0, 1, 2}, refused + " (after retry)", {0}},
+      {"h265_rgb_640x360", Fault::garbleSecondHalf, {0, 1, 2}, refused + " (after retry)", {0}},
+      {"h264_rgb_640x360", Fault::truncate, {0, 1, 2}, refused + " (after retry)", {0}},
+      {"h265_rgb_640x360_main10", Fault::truncate, {0, 1, 2}, refused + " (after retry)", {0}},
+      {"h264_bframes",
+       Fault::startWithPFrame,
+       {1, 2},
+       "decoder returned no image (after retry)",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.clip) + " fault " + std::to_string(static_cast<int>(c.fault)));
+    const Clip clip = loadClip(c.clip);
+    std::vector<Bytes> units = clip.accessUnits;
+    Bytes& unit = units[1];
+    if (c.fault == Fault::garbleSecondHalf)
+      std::fill(unit.begin() + unit.size() / 2, unit.end(), 0x55);
+    if (c.fault == Fault::truncate) unit.resize(unit.size() / 2);
+    Decoder decoder(keyOf(clip));
+    std::vector<DecodeInput> inputs;
+    for (size_t p : c.positions) inputs.push_back({p, units[p]});
+    std::vector<size_t> pictured;
+    try {
+      decoder.decode(inputs, [&](size_t position, Picture&&) { pictured.push_back(position); });
+      ADD_FAILURE() << "decoded";
+    } catch (const JobError& e) {
+      EXPECT_EQ(e.code(), ErrorCode::decode);
+      EXPECT_EQ(e.message(), c.message);
+    }
+    EXPECT_EQ(pictured, c.pictured);
+  }
+}
+
+TEST(Decoder, ExceptionsOfThePictureSinkPassThroughUnchanged) {
+  const Clip clip = loadClip("h264_bframes");
+  Decoder decoder(keyOf(clip));
+  const std::vector<DecodeInput> inputs = {{0, clip.accessUnits[0]}, {1, clip.accessUnits[1]}};
+  try {
+    decoder.decode(inputs, [](size_t, Picture&&) {
+      throw JobError(ErrorCode::internalError, "decoder output is not BGRA");
+    });
+    ADD_FAILURE() << "decoded";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::internalError);
+    EXPECT_EQ(e.message(), "decoder output is not BGRA");
+  }
+}
+
+// --- DecoderCache -----------------------------------------------------------------------------
+
+// A pool on a clock the test moves by hand.
+class DecoderCacheTest : public ::testing::Test {
+ protected:
+  DecoderCache makeCache(size_t cap) {
+    return DecoderCache(cap, 120.0, [this] { return now; });
+  }
+  // Checks out decoders, as many as `count`, for `key`.
+  static std::vector<std::unique_ptr<Decoder>> lend(DecoderCache& cache, const DecoderKey& key,
+                                                    size_t count) {
+    std::vector<std::unique_ptr<Decoder>> lent;
+    for (size_t i = 0; i < count; ++i) lent.push_back(cache.checkout(key));
+    return lent;
+  }
+
+  double now = 0;
+  const DecoderKey keyA = keyOf(loadClip("h264_rgb_640x360"));
+  const DecoderKey keyB = keyOf(loadClip("h264_rgb_1280x720"));
+  const DecoderKey keyC = keyOf(loadClip("h265_rgb_640x360"));
+};
+
+TEST_F(DecoderCacheTest, LendsTheNewestIdleDecoderWithAnEqualKey) {
+  DecoderCache cache = makeCache(48);
+  auto lent = lend(cache, keyA, 2);
+  now = 1;
+  cache.checkin(std::move(lent[0]));
+  now = 2;
+  cache.checkin(std::move(lent[1]));
+  EXPECT_EQ(cache.checkout(keyA)->lastUsed(), 2);
+  EXPECT_EQ(cache.idleCount(), 1u);
+}
+
+TEST_F(DecoderCacheTest, KeysInAnotherOrderOrOfAnotherCodecGetDecodersOfTheirOwn) {
+  DecoderCache cache = makeCache(48);
+  now = 5;
+  cache.checkin(cache.checkout(keyA));
+  const DecoderKey swapped{keyA.codec, {keyA.paramSets[1], keyA.paramSets[0]}};
+  const DecoderKey swappedH265{keyC.codec,
+                               {keyC.paramSets[2], keyC.paramSets[1], keyC.paramSets[0]}};
+  for (const DecoderKey* key : {&swapped, &keyC, &swappedH265}) {
+    auto decoder = cache.checkout(*key);
+    EXPECT_EQ(decoder->lastUsed(), 0);  // newly made
+    EXPECT_EQ(decoder->key(), *key);
+    cache.discard(std::move(decoder));
+  }
+  EXPECT_EQ(cache.idleCount(), 1u);
+}
+
+TEST_F(DecoderCacheTest, ExpiresOnlyDecodersIdleForLongerThanTheTimeout) {
+  struct Case {
+    const char* name;
+    double at;
+    bool sweepInstead;
+    bool stillPooled;
+  };
+  const Case cases[] = {{"checkout at exactly the timeout", 1120, false, true},
+                        {"sweep at exactly the timeout", 1120, true, true},
+                        {"sweep just after", 1120.5, true, false},
+                        {"checkout just after", 1120.5, false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DecoderCache cache = makeCache(48);
+    now = 1000;
+    cache.checkin(cache.checkout(keyA));
+    now = c.at;
+    if (c.sweepInstead) {
+      cache.sweep();
+      EXPECT_EQ(cache.idleCount(), c.stillPooled ? 1u : 0u);
+    } else {
+      EXPECT_EQ(cache.checkout(keyA)->lastUsed(), c.stillPooled ? 1000 : 0);
+      EXPECT_EQ(cache.idleCount(), 0u);
+    }
+  }
+}
+
+TEST_F(DecoderCacheTest, CheckinTrimsTheOldestIdleDecodersToTheCapCountingLentOnes) {
+  struct Case {
+    size_t othersLent;
+    size_t idleAfter;
+  };
+  for (const Case& c : {Case{0, 48}, Case{2, 46}}) {
+    SCOPED_TRACE(c.othersLent);
+    DecoderCache cache = makeCache(48);
+    // 48 idle: the oldest with key B, the rest with key A.
+    auto oldest = cache.checkout(keyB);
+    auto rest = lend(cache, keyA, 47);
+    now = 1;
+    cache.checkin(std::move(oldest));
+    now = 2;
+    for (auto& decoder : rest) cache.checkin(std::move(decoder));
+    ASSERT_EQ(cache.idleCount(), 48u);
+    // One more lent, and perhaps others to other jobs, all newly made (key C is not idle).
+    auto returning = cache.checkout(keyC);
+    auto others = lend(cache, keyC, c.othersLent);
+    now = 3;
+    cache.checkin(std::move(returning));
+    EXPECT_EQ(cache.idleCount(), c.idleAfter);
+    EXPECT_EQ(cache.inUseCount(), c.othersLent);
+    EXPECT_EQ(cache.checkout(keyB)->lastUsed(), 0) << "the oldest should have been closed";
+    EXPECT_EQ(cache.checkout(keyC)->lastUsed(), 3) << "the one just returned stays";
+  }
+}
+
+TEST_F(DecoderCacheTest, CapZeroClosesEveryReturnedDecoder) {
+  DecoderCache cache = makeCache(0);
+  for (int i = 0; i < 2; ++i) {
+    auto decoder = cache.checkout(keyA);
+    EXPECT_EQ(decoder->lastUsed(), 0);
+    cache.checkin(std::move(decoder));
+    EXPECT_EQ(cache.idleCount(), 0u);
+    EXPECT_EQ(cache.inUseCount(), 0u);
+  }
+}
+
+TEST_F(DecoderCacheTest, AFailedCreationLeavesThePoolAsItWas) {
+  DecoderCache cache = makeCache(48);
+  cache.checkin(cache.checkout(keyA));
+  auto held = cache.checkout(keyB);
+  DecoderKey garbled = keyA;
+  garbled.paramSets[0].resize(3);
+  try {
+    cache.checkout(garbled);
+    ADD_FAILURE() << "made a decoder";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::decode);
+    EXPECT_EQ(e.message(), "bad parameter sets (status " + std::to_string(invalidData) + ")");
+  }
+  EXPECT_EQ(cache.inUseCount(), 1u);
+  EXPECT_EQ(cache.idleCount(), 1u);
+}
+
+TEST_F(DecoderCacheTest, DiscardLowersTheLentCountAndLeavesIdleAlone) {
+  DecoderCache cache = makeCache(48);
+  cache.checkin(cache.checkout(keyA));
+  cache.discard(cache.checkout(keyA));
+  EXPECT_EQ(cache.inUseCount(), 0u);
+  EXPECT_EQ(cache.idleCount(), 0u);  // the discarded one was the idle one
+  cache.checkin(cache.checkout(keyA));
+  cache.discard(cache.checkout(keyB));
+  EXPECT_EQ(cache.inUseCount(), 0u);
+  EXPECT_EQ(cache.idleCount(), 1u);
+}
+
+TEST_F(DecoderCacheTest, ASweepThatFindsNothingExpiredChangesNothing) {
+  DecoderCache cache = makeCache(48);
+  now = 10;
+  cache.checkin(cache.checkout(keyA));
+  cache.checkin(cache.checkout(keyB));
+  now = 100;
+  cache.sweep();
+  EXPECT_EQ(cache.idleCount(), 2u);
+  EXPECT_EQ(cache.checkout(keyA)->lastUsed(), 10);
+}
+
+TEST_F(DecoderCacheTest, PooledDecodersDecodeAgainForTheNextJob) {
+  const Clip clip = loadClip("h264_bframes");
+  DecoderCache cache = makeCache(48);
+  for (int job = 0; job < 2; ++job) {
+    auto decoder = cache.checkout(keyOf(clip));
+    EXPECT_EQ(decodeAt(*decoder, clip.accessUnits, allPositions(clip)).pictures.size(),
+              clip.accessUnits.size());
+    cache.checkin(std::move(decoder));
+  }
+  EXPECT_EQ(cache.idleCount(), 1u);
+}
+
+}  // namespace
+}  // namespace mosaickit
