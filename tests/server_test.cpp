@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "mosaickit/protocol.h"
 #include "support/child.h"
+#include "support/clips.h"
 
 namespace mosaickit {
 namespace {
@@ -131,6 +133,99 @@ TEST(Daemon, EveryJobFrameGetsOneReplyEvenWithRepeatedIdsAndOneByteWrites) {
   std::sort(reqIDs.begin(), reqIDs.end());
   EXPECT_EQ(reqIDs, (std::vector<uint32_t>{5, 5, 6}));
   EXPECT_EQ(daemon.wait(), 0);
+}
+
+// ---- Jobs that run
+
+// A job over the 1080p clip. `repeats` copies of its three intra frames, all shown, make a job
+// that keeps a worker busy for a good while; one copy with one cell makes a quick one.
+Job clipJob(int repeats, bool allCells) {
+  const testing_support::Clip clip = testing_support::loadClip("h264_rgb_1920x1080");
+  Job job;
+  job.codec = static_cast<uint8_t>(clip.codec);
+  job.paramSets = clip.paramSets;
+  job.fitW = job.cellW = 32;
+  job.fitH = job.cellH = 18;
+  job.quality = 5;
+  for (int r = 0; r < repeats; ++r) {
+    job.frames.insert(job.frames.end(), clip.accessUnits.begin(), clip.accessUnits.end());
+  }
+  const int cells = allCells ? static_cast<int>(job.frames.size()) : 1;
+  Level level{cells, 1, {}};
+  for (int k = 0; k < cells; ++k) level.indices.push_back(static_cast<uint16_t>(k));
+  job.levels = {level};
+  return job;
+}
+
+Bytes framesOf(std::initializer_list<Frame> frames) {
+  Bytes out;
+  for (const Frame& f : frames) {
+    const Bytes wire = f.encode();
+    out.insert(out.end(), wire.begin(), wire.end());
+  }
+  return out;
+}
+
+void expectResult(const Frame& frame, uint32_t reqID) {
+  EXPECT_EQ(frame.reqID, reqID);
+  ASSERT_EQ(frame.type, static_cast<uint8_t>(FrameType::result))
+      << JobError::parse(frame.payload).message();
+  const JobResult result = JobResult::parse(frame.payload);
+  ASSERT_EQ(result.jpegs.size(), 1u);
+  EXPECT_EQ(result.jpegs[0][0], 0xFF);
+  EXPECT_EQ(result.jpegs[0][1], 0xD8);
+}
+
+TEST(Daemon, AFifthJobIsRefusedAsBusyWhileABadPayloadGetsItsOwnError) {
+  const Job heavy = clipJob(40, true);
+  Daemon daemon;
+  EXPECT_EQ(daemon.readHello().maxInflight, 4);
+  daemon.write(framesOf({jobFrame(1, heavy), jobFrame(2, heavy), jobFrame(3, heavy),
+                         jobFrame(4, heavy), jobFrame(9, clipJob(1, false)), Frame{2, 10, {}}}));
+  const Frame busy = *daemon.readFrame();
+  EXPECT_EQ(busy.reqID, 9u);
+  EXPECT_EQ(errorOf(busy), JobError(ErrorCode::busy, "4 jobs in flight"));
+  const Frame bad = *daemon.readFrame();
+  EXPECT_EQ(bad.reqID, 10u);
+  EXPECT_EQ(errorOf(bad), JobError(ErrorCode::badRequest, "payload truncated at byte 0"));
+
+  daemon.closeInput();  // the four running jobs are still answered before a clean exit
+  std::vector<uint32_t> done;
+  while (std::optional<Frame> reply = daemon.readFrame()) {
+    expectResult(*reply, reply->reqID);
+    done.push_back(reply->reqID);
+  }
+  std::sort(done.begin(), done.end());
+  EXPECT_EQ(done, (std::vector<uint32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(daemon.wait(), 0);
+  EXPECT_EQ(daemon.errorText(), "");
+}
+
+TEST(Daemon, RepliesGoOutInCompletionOrder) {
+  Daemon daemon;
+  daemon.readHello();
+  daemon.write(framesOf({jobFrame(1, clipJob(40, true)), jobFrame(2, clipJob(1, false))}));
+  expectResult(*daemon.readFrame(), 2);
+  expectResult(*daemon.readFrame(), 1);
+  daemon.closeInput();
+  EXPECT_EQ(daemon.wait(), 0);
+}
+
+TEST(Daemon, AParentKeepingFourJobsOutstandingIsNeverRefused) {
+  const Frame quick = jobFrame(0, clipJob(1, true));
+  Daemon daemon;
+  daemon.readHello();
+  uint32_t sent = 0;
+  for (; sent < 4; ++sent) daemon.send(Frame{quick.type, sent, quick.payload});
+  for (uint32_t replies = 0; replies < 24; ++replies) {
+    const Frame reply = *daemon.readFrame();
+    expectResult(reply, reply.reqID);
+    if (sent < 24) daemon.send(Frame{quick.type, sent++, quick.payload});
+  }
+  daemon.closeInput();
+  EXPECT_EQ(daemon.readFrame(), std::nullopt);
+  EXPECT_EQ(daemon.wait(), 0);
+  EXPECT_EQ(daemon.errorText(), "");
 }
 
 }  // namespace

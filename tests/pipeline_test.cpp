@@ -1,0 +1,194 @@
+// The job runner end to end in process: real clips through the pooled decoders, the scaler, the
+// compositor and the JPEG encoder; the JPEGs are decoded again and their cells checked.
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mosaickit/decoder_cache.h"
+#include "mosaickit/server.h"
+#include "support/clips.h"
+
+namespace mosaickit {
+namespace {
+
+using testing_support::Clip;
+using testing_support::loadClip;
+
+// A decoded JPEG as 8-bit RGB.
+struct RGBImage {
+  int width = 0, height = 0;
+  Bytes rgb;
+
+  std::array<int, 3> at(int x, int y) const {
+    const uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+    return {p[0], p[1], p[2]};
+  }
+};
+
+RGBImage decodeJPEG(const Bytes& jpeg) {
+  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
+  RGBImage image;
+  int subsampling = 0, colorspace = 0;
+  EXPECT_EQ(tjDecompressHeader3(handle.get(), jpeg.data(), jpeg.size(), &image.width, &image.height,
+                                &subsampling, &colorspace),
+            0);
+  image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
+  EXPECT_EQ(tjDecompress2(handle.get(), jpeg.data(), jpeg.size(), image.rgb.data(), image.width, 0,
+                          image.height, TJPF_RGB, 0),
+            0);
+  return image;
+}
+
+// Colours within JPEG's tolerance of each other.
+void expectColour(const RGBImage& image, int x, int y, std::array<int, 3> want,
+                  const std::string& what) {
+  const std::array<int, 3> got = image.at(x, y);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_NEAR(got[c], want[c], 12) << what << " channel " << c << " at " << x << "," << y;
+  }
+}
+
+constexpr std::array<int, 3> kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255}, kBlack{0, 0, 0};
+
+Job jobFor(const Clip& clip, std::vector<Level> levels) {
+  Job job;
+  job.codec = static_cast<uint8_t>(clip.codec);
+  job.paramSets = clip.paramSets;
+  job.fitW = 64;
+  job.fitH = 36;
+  job.padX = 4;
+  job.padY = 2;
+  job.cellW = 72;
+  job.cellH = 40;
+  job.quality = 2;
+  job.frames = clip.accessUnits;
+  job.levels = std::move(levels);
+  return job;
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  DecoderCache cache{48, 120.0};
+  JobRunner runner{cache};
+};
+
+TEST_F(Pipeline, CellsShowTheirFramesInEveryCodec) {
+  for (const char* name : {"h264_rgb_640x360", "h264_rgb_1280x720", "h265_rgb_640x360",
+                           "h265_rgb_640x360_main10", "h264_rgb_640x360_full"}) {
+    SCOPED_TRACE(name);
+    // Row 0: blue, red, black; row 1: green, (unused index), blue again.
+    const Job job = jobFor(loadClip(name), {Level{3, 2, {2, 0, blackCell, 1, blackCell, 2}}});
+    const JobResult result = runner.run(job);
+    ASSERT_EQ(result.jpegs.size(), 1u);
+    const RGBImage sheet = decodeJPEG(result.jpegs[0]);
+    ASSERT_EQ(sheet.width, 3 * 72);
+    ASSERT_EQ(sheet.height, 2 * 40);
+    const std::array<std::array<int, 3>, 6> want = {kBlue, kRed, kBlack, kGreen, kBlack, kBlue};
+    for (int cell = 0; cell < 6; ++cell) {
+      const int left = (cell % 3) * 72, top = (cell / 3) * 40;
+      expectColour(sheet, left + 4 + 32, top + 2 + 18, want[cell], "centre");
+      expectColour(sheet, left + 1, top + 1, kBlack, "padding");
+    }
+    EXPECT_EQ(cache.inUseCount(), 0u);
+  }
+}
+
+TEST_F(Pipeline, LevelsComeBackInOrderAndShareDecodedFrames) {
+  const Clip clip = loadClip("h264_rgb_640x360");
+  const Job job = jobFor(clip, {Level{1, 1, {1}}, Level{2, 1, {1, 1}}, Level{3, 1, {0, 1, 2}}});
+  const JobResult result = runner.run(job);
+  ASSERT_EQ(result.jpegs.size(), 3u);
+  for (size_t level = 0; level < 3; ++level) {
+    const RGBImage sheet = decodeJPEG(result.jpegs[level]);
+    EXPECT_EQ(sheet.width, static_cast<int>(level + 1) * 72);
+    expectColour(sheet, 36, 20, level < 2 ? kGreen : kRed, "first cell");
+  }
+  EXPECT_EQ(cache.idleCount(), 1u);  // one decoder served the job and went back
+}
+
+TEST_F(Pipeline, BlackLevelsDecodeNothing) {
+  Job job = jobFor(loadClip("h264_rgb_640x360"),
+                   {Level{2, 2, std::vector<uint16_t>(4, blackCell)}, Level{1, 1, {blackCell}}});
+  job.frames.clear();
+  const JobResult result = runner.run(job);
+  ASSERT_EQ(result.jpegs.size(), 2u);
+  const RGBImage sheet = decodeJPEG(result.jpegs[0]);
+  EXPECT_EQ(sheet.width, 144);
+  EXPECT_EQ(sheet.height, 80);
+  expectColour(sheet, 100, 60, kBlack, "black cell");
+  EXPECT_EQ(cache.idleCount(), 0u);
+  EXPECT_EQ(cache.inUseCount(), 0u);
+}
+
+TEST_F(Pipeline, OnlyReferencedFramesAreDecoded) {
+  Job job = jobFor(loadClip("h264_rgb_640x360"), {Level{1, 1, {0}}});
+  job.frames[2] = Bytes{0, 0, 0, 4, 0x65, 0xFF, 0xFF, 0xFF};  // garbage, but never shown
+  const JobResult result = runner.run(job);
+  expectColour(decodeJPEG(result.jpegs[0]), 36, 20, kRed, "cell");
+}
+
+TEST_F(Pipeline, ACorruptFrameFailsTheJobAndItsDecoderIsDropped) {
+  const Clip clip = loadClip("h264_rgb_640x360");
+  runner.run(jobFor(clip, {Level{1, 1, {0}}}));  // leaves one idle decoder for this key
+  ASSERT_EQ(cache.idleCount(), 1u);
+
+  Job job = jobFor(clip, {Level{2, 1, {0, 1}}});
+  Bytes& corrupt = job.frames[1];
+  for (size_t k = 8; k < corrupt.size(); ++k) corrupt[k] = static_cast<uint8_t>(k * 37);
+  try {
+    runner.run(job);
+    FAIL() << "the corrupt frame decoded";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::decode);
+    EXPECT_TRUE(e.message().ends_with(" (after retry)")) << e.message();
+  }
+  EXPECT_EQ(cache.idleCount(), 0u);  // borrowed, failed, discarded
+  EXPECT_EQ(cache.inUseCount(), 0u);
+}
+
+TEST_F(Pipeline, BadParameterSetsAndInvalidJobsFailBeforeDecoding) {
+  Job garbled = jobFor(loadClip("h264_rgb_640x360"), {Level{1, 1, {0}}});
+  std::fill(garbled.paramSets[0].begin() + 1, garbled.paramSets[0].end(), 0);
+  try {
+    runner.run(garbled);
+    FAIL() << "garbled parameter sets were accepted";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::decode);
+    EXPECT_TRUE(e.message().starts_with("bad parameter sets (status -")) << e.message();
+  }
+
+  Job invalid = jobFor(loadClip("h264_rgb_640x360"), {Level{1, 1, {0}}});
+  invalid.quality = 40;
+  try {
+    runner.run(invalid);
+    FAIL() << "an invalid job ran";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e, JobError(ErrorCode::badRequest, "quality 40"));
+  }
+  EXPECT_EQ(cache.idleCount(), 0u);
+  EXPECT_EQ(cache.inUseCount(), 0u);
+}
+
+TEST(Timings, SaturateInsteadOfWrapping) {
+  struct Case {
+    uint64_t nanos;
+    uint32_t micros;
+  };
+  const std::vector<Case> cases = {
+      {0, 0},
+      {999, 0},
+      {1999, 1},
+      {4294967295000ull, 4294967295u},
+      {4294967296000ull, 4294967295u},
+      {UINT64_MAX, 4294967295u},
+  };
+  for (const Case& c : cases) EXPECT_EQ(saturatingMicros(c.nanos), c.micros) << c.nanos;
+}
+
+}  // namespace
+}  // namespace mosaickit
