@@ -312,6 +312,11 @@ TEST(Validation, AcceptsWellFormedJobs) {
         j.levels = {Level{64, 64, std::vector<uint16_t>(64 * 64, 0)}};
       },
       [](Job& j) {
+        j.fitW = j.fitH = j.cellW = j.cellH = 8192;
+        j.levels = {Level{1, 1, {0}}, Level{1, 1, {1}}, Level{1, 1, {2}}, Level{1, 1, {3}},
+                    Level{1, 1, {3}}};
+      },
+      [](Job& j) {
         j.codec = 1;
         j.paramSets = {{0x40}, {0x42}, {0x44}};
       },
@@ -374,6 +379,13 @@ TEST(Validation, ReportsTheFirstBrokenRule) {
          j.levels = {Level{1, 1, {0}}, Level{1, 1, {0, 0}}};
        },
        ErrorCode::badRequest, "level 1: bad grid 1x1"},
+      // 4 distinct frames of 8192 x 8192 take 1 GiB exactly; a fifth goes over.
+      {[](Job& j) {
+         j.fitW = j.fitH = j.cellW = j.cellH = 8192;
+         j.levels = {Level{1, 1, {0}}, Level{1, 1, {1}}, Level{1, 1, {2}},
+                     Level{1, 1, {3}}, Level{1, 1, {4}}, Level{1, 1, {4}}};
+       },
+       ErrorCode::badRequest, "scaled pictures need 1342177280 bytes, over 1073741824"},
   };
   for (const Case& c : cases) {
     Job job = validJob();

@@ -330,6 +330,27 @@ void Job::validate() const {
     if (frame.empty()) throw badRequest("empty frame");
   }
   for (size_t j = 0; j < levels.size(); ++j) validateLevel(levels[j], j, *this);
+  // Every scaled picture stays in memory until the job ends, so a small payload of tiny frames
+  // with a large fit size could otherwise ask for terabytes.
+  const int64_t scaledBytes = static_cast<int64_t>(referencedFrames().size()) * fitW * fitH * 4;
+  if (scaledBytes > maxScaledBytes) {
+    throw badRequest("scaled pictures need " + to_string(scaledBytes) + " bytes, over " +
+                     to_string(maxScaledBytes));
+  }
+}
+
+std::vector<size_t> Job::referencedFrames() const {
+  std::vector<bool> used(frames.size());
+  for (const Level& level : levels) {
+    for (uint16_t index : level.indices) {
+      if (index != blackCell && index < frames.size()) used[index] = true;
+    }
+  }
+  std::vector<size_t> positions;
+  for (size_t k = 0; k < used.size(); ++k) {
+    if (used[k]) positions.push_back(k);
+  }
+  return positions;
 }
 
 // ---- JobResult

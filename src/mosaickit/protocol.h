@@ -172,6 +172,8 @@ struct Level {
 struct Job {
   // The largest canvas width and height of a level, in pixels.
   static constexpr int maxCanvasSide = 8192;
+  // The most memory the scaled pictures of one job may take (fitW x fitH x 4 bytes each).
+  static constexpr int64_t maxScaledBytes = 1073741824;
 
   uint8_t codec = 0;
   uint8_t nalLengthSize = 4;
@@ -193,6 +195,9 @@ struct Job {
   Bytes encode() const;
   // Throws the JobError of the first broken rule, in rule order. Reads the job only.
   void validate() const;
+  // The distinct frame positions that some cell shows (blackCell and out-of-range indices left
+  // out), ascending: the frames a job decodes, in the order it decodes them.
+  std::vector<size_t> referencedFrames() const;
 
   friend bool operator==(const Job&, const Job&) = default;
 };

@@ -204,21 +204,6 @@ uint64_t clockNanos(clockid_t clock) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// The distinct frame positions that some cell shows, ascending: the decode order.
-std::vector<size_t> referencedFrames(const Job& job) {
-  std::vector<bool> used(job.frames.size());
-  for (const Level& level : job.levels) {
-    for (uint16_t index : level.indices) {
-      if (index != blackCell) used[index] = true;
-    }
-  }
-  std::vector<size_t> order;
-  for (size_t k = 0; k < used.size(); ++k) {
-    if (used[k]) order.push_back(k);
-  }
-  return order;
-}
-
 }  // namespace
 
 uint32_t saturatingMicros(uint64_t nanos) {
@@ -232,7 +217,7 @@ JobResult JobRunner::run(const Job& job) const {
   const uint64_t cpu0 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
   const uint64_t t0 = clockNanos(CLOCK_MONOTONIC);
   Slots slots(job.frames.size());
-  const std::vector<size_t> order = referencedFrames(job);
+  const std::vector<size_t> order = job.referencedFrames();
   if (!order.empty()) decodeAndScale(job, codec, order, slots);
   const uint64_t t1 = clockNanos(CLOCK_MONOTONIC);
 
