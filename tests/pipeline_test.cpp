@@ -1,5 +1,6 @@
-// The job runner end to end in process: real clips through the pooled decoders, the scaler, the
-// compositor and the JPEG encoder; the JPEGs are decoded again and their cells checked.
+// Jobs over real clips from access units to JPEG grids: through the real daemon over pipes for
+// what the parent sees (the JPEGs are decoded again and their cells checked), and in process
+// where the state of the decoder pool matters.
 
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
@@ -7,10 +8,12 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "mosaickit/decoder_cache.h"
 #include "mosaickit/server.h"
+#include "support/child.h"
 #include "support/clips.h"
 
 namespace mosaickit {
@@ -71,19 +74,49 @@ Job jobFor(const Clip& clip, std::vector<Level> levels) {
   return job;
 }
 
-class Pipeline : public ::testing::Test {
- protected:
-  DecoderCache cache{48, 120.0};
-  JobRunner runner{cache};
+// Runs jobs through one daemon, one at a time, and checks that it ends cleanly and silently.
+class DaemonRun {
+ public:
+  DaemonRun() { daemon_.readHello(); }
+  ~DaemonRun() {
+    daemon_.closeInput();
+    EXPECT_EQ(daemon_.readFrame(), std::nullopt);
+    EXPECT_EQ(daemon_.wait(), 0);
+    EXPECT_EQ(daemon_.errorText(), "");
+  }
+
+  std::variant<JobResult, JobError> run(const Job& job) {
+    daemon_.send(testing_support::jobFrame(++reqID_, job));
+    const Frame reply = daemon_.readFrame().value();
+    EXPECT_EQ(reply.reqID, reqID_);
+    if (reply.type == static_cast<uint8_t>(FrameType::result)) {
+      return JobResult::parse(reply.payload);
+    }
+    return JobError::parse(reply.payload);
+  }
+
+  JobResult result(const Job& job) {
+    auto outcome = run(job);
+    if (auto* error = std::get_if<JobError>(&outcome)) {
+      ADD_FAILURE() << "job failed: " << error->message();
+      return {};
+    }
+    return std::get<JobResult>(outcome);
+  }
+
+ private:
+  testing_support::Daemon daemon_;
+  uint32_t reqID_ = 0;
 };
 
-TEST_F(Pipeline, CellsShowTheirFramesInEveryCodec) {
+TEST(Jobs, CellsShowTheirFramesInEveryCodec) {
+  DaemonRun daemon;
   for (const char* name : {"h264_rgb_640x360", "h264_rgb_1280x720", "h265_rgb_640x360",
                            "h265_rgb_640x360_main10", "h264_rgb_640x360_full"}) {
     SCOPED_TRACE(name);
-    // Row 0: blue, red, black; row 1: green, (unused index), blue again.
+    // Row 0: blue, red, black; row 1: green, black, blue again.
     const Job job = jobFor(loadClip(name), {Level{3, 2, {2, 0, blackCell, 1, blackCell, 2}}});
-    const JobResult result = runner.run(job);
+    const JobResult result = daemon.result(job);
     ASSERT_EQ(result.jpegs.size(), 1u);
     const RGBImage sheet = decodeJPEG(result.jpegs[0]);
     ASSERT_EQ(sheet.width, 3 * 72);
@@ -92,23 +125,60 @@ TEST_F(Pipeline, CellsShowTheirFramesInEveryCodec) {
     for (int cell = 0; cell < 6; ++cell) {
       const int left = (cell % 3) * 72, top = (cell / 3) * 40;
       expectColour(sheet, left + 4 + 32, top + 2 + 18, want[cell], "centre");
-      expectColour(sheet, left + 1, top + 1, kBlack, "padding");
+      expectColour(sheet, left + 4 + 2, top + 2 + 2, want[cell], "near the top-left corner");
+      expectColour(sheet, left + 1, top + 1, kBlack, "pad");
+      expectColour(sheet, left + 70, top + 39, kBlack, "spare room right and below");
     }
-    EXPECT_EQ(cache.inUseCount(), 0u);
   }
 }
 
-TEST_F(Pipeline, LevelsComeBackInOrderAndShareDecodedFrames) {
-  const Clip clip = loadClip("h264_rgb_640x360");
-  const Job job = jobFor(clip, {Level{1, 1, {1}}, Level{2, 1, {1, 1}}, Level{3, 1, {0, 1, 2}}});
-  const JobResult result = runner.run(job);
+TEST(Jobs, LevelsComeBackInOrderOfCanvasSize) {
+  DaemonRun daemon;
+  const Job job =
+      jobFor(loadClip("h265_rgb_640x360"),
+             {Level{1, 1, {1}}, Level{2, 3, {1, 1, 0, 0, 2, 2}}, Level{3, 1, {0, 1, 2}}});
+  const JobResult result = daemon.result(job);
   ASSERT_EQ(result.jpegs.size(), 3u);
+  const std::array<std::array<int, 2>, 3> sizes = {{{72, 40}, {144, 120}, {216, 40}}};
+  const std::array<std::array<int, 3>, 3> firstCell = {kGreen, kGreen, kRed};
   for (size_t level = 0; level < 3; ++level) {
     const RGBImage sheet = decodeJPEG(result.jpegs[level]);
-    EXPECT_EQ(sheet.width, static_cast<int>(level + 1) * 72);
-    expectColour(sheet, 36, 20, level < 2 ? kGreen : kRed, "first cell");
+    EXPECT_EQ(sheet.width, sizes[level][0]);
+    EXPECT_EQ(sheet.height, sizes[level][1]);
+    expectColour(sheet, 36, 20, firstCell[level], "first cell");
   }
-  EXPECT_EQ(cache.idleCount(), 1u);  // one decoder served the job and went back
+}
+
+TEST(Jobs, CorruptFramesFailTheJobOnlyWhenShown) {
+  DaemonRun daemon;
+  Job job = jobFor(loadClip("h264_rgb_640x360"), {Level{1, 1, {0}}});
+  Bytes& corrupt = job.frames[2];
+  for (size_t k = 8; k < corrupt.size(); ++k) corrupt[k] = static_cast<uint8_t>(k * 37);
+  expectColour(decodeJPEG(daemon.result(job).jpegs.at(0)), 36, 20, kRed, "cell");
+
+  job.levels = {Level{3, 1, {0, 1, 2}}};
+  const auto outcome = daemon.run(job);
+  ASSERT_TRUE(std::holds_alternative<JobError>(outcome));
+  const JobError& error = std::get<JobError>(outcome);
+  EXPECT_EQ(error.code(), ErrorCode::decode);
+  EXPECT_TRUE(error.message().ends_with(" (after retry)")) << error.message();
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  DecoderCache cache{48, 120.0};
+  JobRunner runner{cache};
+};
+
+TEST_F(Pipeline, JobsOfOneStreamShareOnePooledDecoder) {
+  const Job job = jobFor(loadClip("h264_rgb_640x360"), {Level{3, 1, {0, 1, 2}}});
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(runner.run(job).jpegs.size(), 1u);
+    EXPECT_EQ(cache.idleCount(), 1u);  // the same decoder went out and came back
+    EXPECT_EQ(cache.inUseCount(), 0u);
+  }
+  runner.run(jobFor(loadClip("h265_rgb_640x360"), {Level{1, 1, {0}}}));
+  EXPECT_EQ(cache.idleCount(), 2u);
 }
 
 TEST_F(Pipeline, BlackLevelsDecodeNothing) {
@@ -123,13 +193,6 @@ TEST_F(Pipeline, BlackLevelsDecodeNothing) {
   expectColour(sheet, 100, 60, kBlack, "black cell");
   EXPECT_EQ(cache.idleCount(), 0u);
   EXPECT_EQ(cache.inUseCount(), 0u);
-}
-
-TEST_F(Pipeline, OnlyReferencedFramesAreDecoded) {
-  Job job = jobFor(loadClip("h264_rgb_640x360"), {Level{1, 1, {0}}});
-  job.frames[2] = Bytes{0, 0, 0, 4, 0x65, 0xFF, 0xFF, 0xFF};  // garbage, but never shown
-  const JobResult result = runner.run(job);
-  expectColour(decodeJPEG(result.jpegs[0]), 36, 20, kRed, "cell");
 }
 
 TEST_F(Pipeline, ACorruptFrameFailsTheJobAndItsDecoderIsDropped) {
