@@ -1,0 +1,44 @@
+// Turns an H.264 or H.265 elementary stream in Annex-B form (NAL units behind start codes), as
+// raw .h264/.h265 files and some containers carry it, into what a job carries: the parameter
+// sets, and each access unit as one sample of 4-byte big-endian length-prefixed NAL units.
+//
+// This is the parent's side of the protocol; the daemon itself never sees start codes.
+// Plain functions over caller-owned bytes: any thread. Nothing here throws for bad input: bytes
+// that hold no NAL units give an empty result.
+
+#ifndef MOSAICKIT_ANNEXB_H_
+#define MOSAICKIT_ANNEXB_H_
+
+#include <vector>
+
+#include "mosaickit/protocol.h"
+
+namespace mosaickit {
+
+struct AnnexBStream {
+  Codec codec = Codec::h264;
+  // The first parameter sets of the stream, without start codes: SPS, PPS (H.264);
+  // VPS, SPS, PPS (H.265). Later repeats are left out, and so are they from the access units.
+  std::vector<Bytes> paramSets;
+  // One entry per access unit in decode order, its NAL units length-prefixed; access unit
+  // delimiters and parameter sets left out.
+  std::vector<Bytes> accessUnits;
+  // For each access unit: whether it is a random access point (an H.264 IDR picture, an H.265
+  // IRAP picture) that decodes without any other access unit.
+  std::vector<bool> keyframes;
+};
+
+// The NAL units of an Annex-B byte stream, without start codes or trailing zero bytes. The views
+// point into `stream`.
+std::vector<ByteView> splitNalUnits(ByteView stream);
+
+// Groups the stream's NAL units into access units: a new one begins at a delimiter, at a
+// parameter set or SEI that follows a picture's slices, or at the first slice of a picture.
+AnnexBStream splitAnnexB(Codec codec, ByteView stream);
+
+// Appends `nal` to `sample` behind its length as a 4-byte big-endian number.
+void appendLengthPrefixed(Bytes& sample, ByteView nal);
+
+}  // namespace mosaickit
+
+#endif  // MOSAICKIT_ANNEXB_H_
