@@ -47,6 +47,7 @@ class Daemon {
   // Waits for the child to end; returns its exit status, or 128 + signal when a signal ended it.
   // Throws std::runtime_error after `timeout`.
   int wait(std::chrono::milliseconds timeout = 60s);
+  pid_t pid() const { return pid_; }
   // Everything the daemon wrote to standard error; complete once wait() has returned.
   const std::string& errorText();
 
