@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,6 +103,20 @@ void Daemon::closeOutput() {
 
 bool Daemon::outputReady(std::chrono::milliseconds timeout) {
   return pollFor(output_, POLLIN, Clock::now() + timeout);
+}
+
+size_t Daemon::outputPending() const {
+  int pending = 0;
+  if (::ioctl(output_, FIONREAD, &pending) != 0) {
+    throw std::runtime_error(std::string("FIONREAD: ") + std::strerror(errno));
+  }
+  return static_cast<size_t>(pending);
+}
+
+int Daemon::resizeOutputPipe(int bytes) {
+  const int granted = ::fcntl(output_, F_SETPIPE_SZ, bytes);
+  if (granted < 0) throw std::runtime_error(std::string("F_SETPIPE_SZ: ") + std::strerror(errno));
+  return granted;
 }
 
 std::optional<mosaickit::Frame> Daemon::readFrame(std::chrono::milliseconds timeout) {

@@ -43,6 +43,11 @@ class Daemon {
   mosaickit::Hello readHello();
   // True when the output has bytes to read within `timeout`.
   bool outputReady(std::chrono::milliseconds timeout);
+  // Bytes the daemon has written that the parent has not read yet.
+  size_t outputPending() const;
+  // Asks for a smaller (or larger) pipe on the daemon's output, so that a test can fill it with
+  // a few replies; returns the capacity the kernel granted (at least one page).
+  int resizeOutputPipe(int bytes);
 
   // Waits for the child to end; returns its exit status, or 128 + signal when a signal ended it.
   // Throws std::runtime_error after `timeout`.
