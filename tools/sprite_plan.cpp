@@ -1,0 +1,118 @@
+#include "sprite_plan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+
+namespace sprites {
+
+namespace {
+
+// Keyframe numbers sorted by their time (files store them in decode order, which for keyframes
+// is nearly always time order already).
+std::vector<size_t> byTime(const std::vector<double>& times) {
+  std::vector<size_t> order(times.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&times](size_t a, size_t b) { return times[a] < times[b]; });
+  return order;
+}
+
+std::vector<double> chosenTimes(const std::vector<double>& keyframeTimes, double duration,
+                                const Selection& selection) {
+  std::vector<double> times;
+  switch (selection.mode) {
+    case Selection::Mode::keyframes:
+      for (size_t k : byTime(keyframeTimes)) times.push_back(keyframeTimes[k]);
+      break;
+    case Selection::Mode::count: {
+      const int n = std::max(selection.count, 1);
+      for (int i = 0; i < n; ++i) times.push_back(duration * i / n);
+      break;
+    }
+    case Selection::Mode::interval:
+      times.push_back(0);
+      for (int i = 1; i * selection.interval < duration; ++i)
+        times.push_back(i * selection.interval);
+      break;
+  }
+  return times;
+}
+
+// The latest keyframe at or before `t` (a millisecond of slack for rounded timestamps), or the
+// earliest one.
+size_t keyframeAt(const std::vector<double>& keyframeTimes, const std::vector<size_t>& order,
+                  double t) {
+  size_t pick = order.front();
+  for (size_t k : order) {
+    if (keyframeTimes[k] > t + 0.001) break;
+    pick = k;
+  }
+  return pick;
+}
+
+}  // namespace
+
+std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes, double duration,
+                                        const Selection& selection) {
+  std::vector<Thumbnail> thumbnails;
+  if (keyframeTimes.empty()) return thumbnails;
+  const std::vector<size_t> order = byTime(keyframeTimes);
+  for (double t : chosenTimes(keyframeTimes, duration, selection)) {
+    const size_t k = keyframeAt(keyframeTimes, order, t);
+    if (!thumbnails.empty() && thumbnails.back().keyframe == k) continue;
+    thumbnails.push_back({k, thumbnails.empty() ? 0.0 : t, 0});
+  }
+  for (size_t i = 0; i < thumbnails.size(); ++i) {
+    thumbnails[i].end = i + 1 < thumbnails.size() ? thumbnails[i + 1].start
+                                                  : std::max(duration, thumbnails[i].start);
+  }
+  return thumbnails;
+}
+
+std::vector<Sheet> planSheets(size_t thumbnails, const SheetLayout& layout) {
+  std::vector<Sheet> sheets;
+  const size_t perSheet = static_cast<size_t>(layout.columns) * static_cast<size_t>(layout.rows);
+  const int columns = static_cast<int>(
+      std::min<size_t>(static_cast<size_t>(layout.columns), std::max<size_t>(thumbnails, 1)));
+  for (size_t first = 0; first < thumbnails; first += perSheet) {
+    Sheet sheet;
+    char name[32];
+    std::snprintf(name, sizeof name, "sheet-%03zu.jpg", sheets.size() + 1);
+    sheet.name = name;
+    sheet.first = first;
+    sheet.count = std::min(perSheet, thumbnails - first);
+    sheet.cellsW = columns;
+    sheet.cellsH = static_cast<int>((sheet.count + static_cast<size_t>(columns) - 1) /
+                                    static_cast<size_t>(columns));
+    sheets.push_back(sheet);
+  }
+  return sheets;
+}
+
+std::string vttTime(double seconds) {
+  const long long ms = std::llround(std::max(seconds, 0.0) * 1000);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+std::string webVtt(const std::vector<Thumbnail>& thumbnails, const std::vector<Sheet>& sheets,
+                   const SheetLayout& layout) {
+  std::string vtt = "WEBVTT\n";
+  for (const Sheet& sheet : sheets) {
+    for (size_t i = 0; i < sheet.count; ++i) {
+      const Thumbnail& t = thumbnails[sheet.first + i];
+      const int x = static_cast<int>(i % static_cast<size_t>(sheet.cellsW)) * layout.cellW;
+      const int y = static_cast<int>(i / static_cast<size_t>(sheet.cellsW)) * layout.cellH;
+      vtt += "\n" + vttTime(t.start) + " --> " + vttTime(t.end) + "\n" + sheet.name +
+             "#xywh=" + std::to_string(x) + "," + std::to_string(y) + "," +
+             std::to_string(layout.cellW) + "," + std::to_string(layout.cellH) + "\n";
+    }
+  }
+  return vtt;
+}
+
+}  // namespace sprites

@@ -1,0 +1,289 @@
+#include "video_source.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+}
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "config_record.h"
+#include "mosaickit/annexb.h"
+
+namespace sprites {
+
+namespace {
+
+using mosaickit::Bytes;
+using mosaickit::ByteView;
+using mosaickit::Codec;
+
+struct InputCloser {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+
+std::string avError(int status) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(status, text, sizeof text);
+  return text;
+}
+
+InputPtr openInput(const std::string& path) {
+  av_log_set_level(AV_LOG_QUIET);
+  AVFormatContext* raw = nullptr;
+  int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (status < 0) throw SourceError(path + ": " + avError(status));
+  InputPtr input(raw);
+  status = avformat_find_stream_info(input.get(), nullptr);
+  if (status < 0) throw SourceError(path + ": cannot read its streams: " + avError(status));
+  return input;
+}
+
+std::optional<Codec> codecOf(const AVStream& stream) {
+  if (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) return std::nullopt;
+  switch (stream.codecpar->codec_id) {
+    case AV_CODEC_ID_H264:
+      return Codec::h264;
+    case AV_CODEC_ID_HEVC:
+      return Codec::h265;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The streams a file has, for the message that says none of them will do: "aac audio, vp9 video".
+std::string describeStreams(const AVFormatContext& input) {
+  std::string text;
+  for (unsigned i = 0; i < input.nb_streams; ++i) {
+    const AVCodecParameters& p = *input.streams[i]->codecpar;
+    const char* kind = av_get_media_type_string(p.codec_type);
+    if (!text.empty()) text += ", ";
+    text += std::string(avcodec_get_name(p.codec_id)) + " " + (kind ? kind : "data");
+  }
+  return text;
+}
+
+int pickStream(const AVFormatContext& input, const std::string& path) {
+  const int best = av_find_best_stream(const_cast<AVFormatContext*>(&input), AVMEDIA_TYPE_VIDEO, -1,
+                                       -1, nullptr, 0);
+  if (best >= 0 && codecOf(*input.streams[best])) return best;
+  for (unsigned i = 0; i < input.nb_streams; ++i) {
+    if (codecOf(*input.streams[i])) return static_cast<int>(i);
+  }
+  const std::string found = describeStreams(input);
+  throw SourceError(path + ": no H.264 or H.265 video stream" +
+                    (found.empty() ? "" : " (it has " + found + ")"));
+}
+
+std::vector<ByteView> splitLengthPrefixed(ByteView sample, int lengthSize) {
+  std::vector<ByteView> units;
+  const size_t width = static_cast<size_t>(lengthSize);
+  size_t i = 0;
+  while (sample.size() - i >= width) {
+    size_t length = 0;
+    for (size_t k = 0; k < width; ++k) length = length << 8 | sample[i + k];
+    i += width;
+    if (length > sample.size() - i) break;  // a damaged sample: keep what is whole
+    if (length > 0) units.push_back(sample.subspan(i, length));
+    i += length;
+  }
+  return units;
+}
+
+int nalType(Codec codec, ByteView nal) {
+  return codec == Codec::h264 ? (nal[0] & 0x1F) : ((nal[0] >> 1) & 0x3F);
+}
+
+bool isDelimiter(Codec codec, ByteView nal) {
+  return nalType(codec, nal) == (codec == Codec::h264 ? 9 : 35);
+}
+
+// The place of a parameter set in a job's list (SPS, PPS; or VPS, SPS, PPS), or -1.
+int keyPlace(Codec codec, ByteView nal) {
+  const int type = nalType(codec, nal);
+  if (codec == Codec::h264) return type == 7 ? 0 : type == 8 ? 1 : -1;
+  return type >= 32 && type <= 34 ? type - 32 : -1;
+}
+
+size_t keySize(Codec codec) {
+  return codec == Codec::h264 ? 2 : 3;
+}
+
+// Collects the first parameter set of each kind a job needs.
+class KeyBuilder {
+ public:
+  explicit KeyBuilder(Codec codec) : codec_(codec), sets_(keySize(codec)) {}
+
+  // True when `nal` became part of the key.
+  bool offer(ByteView nal) {
+    const int place = keyPlace(codec_, nal);
+    if (place < 0 || !sets_[static_cast<size_t>(place)].empty()) return false;
+    sets_[static_cast<size_t>(place)].assign(nal.begin(), nal.end());
+    return true;
+  }
+  bool complete() const {
+    return std::none_of(sets_.begin(), sets_.end(), [](const Bytes& s) { return s.empty(); });
+  }
+  const std::vector<Bytes>& sets() const { return sets_; }
+
+ private:
+  Codec codec_;
+  std::vector<Bytes> sets_;
+};
+
+// Walks the packets of one stream, giving each its time in the stream's units (made up from
+// the frame rate where the file has none).
+class PacketWalker {
+ public:
+  PacketWalker(AVFormatContext& input, int streamIndex)
+      : input_(input), stream_(*input.streams[streamIndex]), packet_(av_packet_alloc()) {
+    if (!packet_) throw SourceError("out of memory");
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+      if (static_cast<int>(i) != streamIndex) input.streams[i]->discard = AVDISCARD_ALL;
+    }
+    AVRational rate =
+        stream_.avg_frame_rate.num > 0 ? stream_.avg_frame_rate : stream_.r_frame_rate;
+    if (rate.num > 0 && rate.den > 0)
+      frameTicks_ = av_rescale_q(1, av_inv_q(rate), stream_.time_base);
+  }
+
+  // The next packet of the stream, or nullptr at the end of the file.
+  const AVPacket* next(const std::string& path) {
+    for (;;) {
+      av_packet_unref(packet_.get());
+      const int status = av_read_frame(&input_, packet_.get());
+      if (status == AVERROR_EOF) return nullptr;
+      if (status < 0) throw SourceError(path + ": read failed: " + avError(status));
+      if (packet_->stream_index != stream_.index) continue;
+      int64_t ts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+      if (ts == AV_NOPTS_VALUE) ts = nextTs_;
+      const int64_t ticks = packet_->duration > 0 ? packet_->duration : frameTicks_;
+      time_ = ts;
+      end_ = ts + ticks;
+      nextTs_ = std::max(nextTs_, end_);
+      return packet_.get();
+    }
+  }
+
+  int64_t time() const { return time_; }
+  int64_t end() const { return end_; }
+  bool isKeyframe() const {
+    return (packet_->flags & AV_PKT_FLAG_KEY) && !(packet_->flags & AV_PKT_FLAG_DISCARD) &&
+           !(packet_->flags & AV_PKT_FLAG_CORRUPT);
+  }
+  double seconds(int64_t ticks) const {
+    return static_cast<double>(ticks) * av_q2d(stream_.time_base);
+  }
+
+ private:
+  AVFormatContext& input_;
+  const AVStream& stream_;
+  PacketPtr packet_;
+  int64_t frameTicks_ = 0;
+  int64_t nextTs_ = 0;
+  int64_t time_ = 0, end_ = 0;
+};
+
+}  // namespace
+
+VideoSource::VideoSource(std::string path) : path_(std::move(path)) {
+  const InputPtr input = openInput(path_);
+  streamIndex_ = pickStream(*input, path_);
+  const AVStream& stream = *input->streams[streamIndex_];
+  codec_ = *codecOf(stream);
+  const ByteView extradata(stream.codecpar->extradata,
+                           static_cast<size_t>(std::max(stream.codecpar->extradata_size, 0)));
+  if (extradata.empty()) return;
+  if (isConfigRecord(extradata)) {
+    const std::optional<ConfigRecord> record = parseConfigRecord(codec_, extradata);
+    if (!record) {
+      throw SourceError(path_ + ": unreadable " + (codec_ == Codec::h264 ? "avcC" : "hvcC") +
+                        " configuration record");
+    }
+    nalLengthSize_ = record->nalLengthSize;
+    recordSets_ = record->paramSets;
+  } else {
+    for (ByteView nal : mosaickit::splitNalUnits(extradata)) {
+      if (keyPlace(codec_, nal) >= 0) recordSets_.emplace_back(nal.begin(), nal.end());
+    }
+  }
+}
+
+StreamInfo VideoSource::scan() {
+  const InputPtr input = openInput(path_);
+  const AVStream& stream = *input->streams[streamIndex_];
+  StreamInfo info;
+  info.codec = codec_;
+  info.width = stream.codecpar->width;
+  info.height = stream.codecpar->height;
+  const AVRational sar =
+      av_guess_sample_aspect_ratio(input.get(), const_cast<AVStream*>(&stream), nullptr);
+  if (sar.num > 0 && sar.den > 0) {
+    info.sarNum = sar.num;
+    info.sarDen = sar.den;
+  }
+
+  // The configuration record's sets come first; the sets it holds beyond the key travel in
+  // front of every access unit, so that slices referring to them still decode.
+  KeyBuilder key(codec_);
+  extraSets_.clear();
+  for (const Bytes& set : recordSets_) {
+    if (!key.offer(set)) extraSets_.push_back(set);
+  }
+
+  PacketWalker walker(*input, streamIndex_);
+  int64_t origin = std::numeric_limits<int64_t>::max(), end = std::numeric_limits<int64_t>::min();
+  std::vector<int64_t> keyTicks;
+  while (const AVPacket* packet = walker.next(path_)) {
+    origin = std::min(origin, walker.time());
+    end = std::max(end, walker.end());
+    if (!key.complete()) {
+      const ByteView data(packet->data, static_cast<size_t>(packet->size));
+      for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
+                                         : mosaickit::splitNalUnits(data)) {
+        key.offer(nal);
+      }
+    }
+    if (walker.isKeyframe()) keyTicks.push_back(walker.time());
+  }
+  if (keyTicks.empty()) throw SourceError(path_ + ": the video stream has no keyframe");
+  if (!key.complete()) {
+    throw SourceError(path_ + ": the video stream has no complete set of parameter sets");
+  }
+  info.paramSets = key.sets();
+  info.duration = walker.seconds(end - origin);
+  for (int64_t t : keyTicks) info.keyframeTimes.push_back(walker.seconds(t - origin));
+  return info;
+}
+
+void VideoSource::readKeyframes(const std::vector<bool>& wanted,
+                                const std::function<void(size_t, Bytes)>& sink) {
+  const InputPtr input = openInput(path_);
+  PacketWalker walker(*input, streamIndex_);
+  size_t keyframe = 0;
+  while (const AVPacket* packet = walker.next(path_)) {
+    if (!walker.isKeyframe()) continue;
+    const size_t k = keyframe++;
+    if (k >= wanted.size() || !wanted[k]) continue;
+    Bytes unit;
+    for (const Bytes& set : extraSets_) mosaickit::appendLengthPrefixed(unit, set);
+    const ByteView data(packet->data, static_cast<size_t>(packet->size));
+    for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
+                                       : mosaickit::splitNalUnits(data)) {
+      if (!isDelimiter(codec_, nal)) mosaickit::appendLengthPrefixed(unit, nal);
+    }
+    sink(k, std::move(unit));
+  }
+}
+
+}  // namespace sprites

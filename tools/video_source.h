@@ -1,0 +1,72 @@
+// Reads the H.264 or H.265 video of a media file with libavformat (MP4, MOV, Matroska, MPEG-TS,
+// raw Annex-B streams and whatever else it can demultiplex) and gives what jobs are made of: the
+// stream's configuration, where its keyframes are, and chosen keyframes as access units in the
+// daemon's form (4-byte length-prefixed NAL units).
+//
+// The file is read twice: scan() once for the timing of every keyframe, readKeyframes() again
+// for the bytes of the chosen ones, so that no more than the chosen keyframes are ever held.
+//
+// Not thread-safe: one thread uses a VideoSource. Errors: SourceError, whose what() is one line
+// that begins with the file's path.
+
+#ifndef GRIDWRIGHT_TOOLS_VIDEO_SOURCE_H_
+#define GRIDWRIGHT_TOOLS_VIDEO_SOURCE_H_
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mosaickit/protocol.h"
+
+namespace sprites {
+
+class SourceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct StreamInfo {
+  mosaickit::Codec codec = mosaickit::Codec::h264;
+  // The picture's size in pixels and its sample aspect ratio (1:1 when none is known).
+  int width = 0, height = 0;
+  int sarNum = 1, sarDen = 1;
+  // Seconds from the stream's first timestamp to the end of its last frame.
+  double duration = 0;
+  // The time of each keyframe, in seconds from the stream's first timestamp, in the order the
+  // file stores them (decode order); readKeyframes numbers them the same way.
+  std::vector<double> keyframeTimes;
+  // The configuration every job carries: the stream's first SPS and PPS (H.264) or VPS, SPS and
+  // PPS (H.265), from the container's configuration record or else from the stream itself.
+  std::vector<mosaickit::Bytes> paramSets;
+};
+
+class VideoSource {
+ public:
+  // Opens the file and picks its best H.264 or H.265 video stream. Throws SourceError when the
+  // file cannot be opened or read, or holds no such stream.
+  explicit VideoSource(std::string path);
+
+  // Reads the whole video stream once. Throws SourceError when it has no keyframe or no
+  // complete set of parameter sets.
+  StreamInfo scan();
+
+  // Reads the file again and calls `sink` with the number of each keyframe that `wanted` marks
+  // (wanted[k] for the k-th keyframe) and its access unit: length-prefixed NAL units, with the
+  // configuration record's further parameter sets (beyond those of the key) in front, access
+  // unit delimiters left out and in-band parameter sets kept. REQUIRES: scan() was called.
+  void readKeyframes(const std::vector<bool>& wanted,
+                     const std::function<void(size_t keyframe, mosaickit::Bytes unit)>& sink);
+
+ private:
+  std::string path_;
+  int streamIndex_ = -1;
+  mosaickit::Codec codec_ = mosaickit::Codec::h264;
+  int nalLengthSize_ = 0;  // 0: the packets are Annex-B
+  std::vector<mosaickit::Bytes> recordSets_;
+  std::vector<mosaickit::Bytes> extraSets_;
+};
+
+}  // namespace sprites
+
+#endif  // GRIDWRIGHT_TOOLS_VIDEO_SOURCE_H_
