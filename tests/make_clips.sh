@@ -97,4 +97,16 @@ bg reordered h264_bframes h264
 bg reordered h265_bframes h265
 settle
 
+# Three intra pictures of a noisy 1080p pattern at a middling bit rate, like a camera's keyframes,
+# where the in-loop filters have blocking to smooth.
+deblocked() {
+  local src=(-f lavfi -i "testsrc2=s=1920x1080:r=25,noise=alls=6:allf=t" -frames:v 3)
+  ff "${src[@]}" -pix_fmt yuv420p -c:v libx264 -preset veryfast -g 1 -crf 28 -x264-params aud=1 \
+    -f h264 "$out/h264_noisy_1920x1080.h264"
+  ff "${src[@]}" -pix_fmt yuv420p -c:v libx265 -preset ultrafast -crf 28 \
+    -x265-params log-level=error:aud=1:keyint=1 -f hevc "$out/h265_noisy_1920x1080.h265"
+}
+bg deblocked
+settle
+
 touch "$out/stamp"

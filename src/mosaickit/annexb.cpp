@@ -123,6 +123,23 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream) {
   return out;
 }
 
+bool isRandomAccessSample(Codec codec, ByteView sample) {
+  const size_t headerBytes = codec == Codec::h264 ? 1 : 2;
+  size_t i = 0;
+  while (sample.size() - i >= 4) {
+    const size_t length = size_t{sample[i]} << 24 | size_t{sample[i + 1]} << 16 |
+                          size_t{sample[i + 2]} << 8 | sample[i + 3];
+    i += 4;
+    if (length > sample.size() - i) return false;
+    const ByteView nal = sample.subspan(i, length);
+    i += length;
+    if (nal.size() < headerBytes) continue;
+    const NalInfo info = codec == Codec::h264 ? describeH264(nal) : describeH265(nal);
+    if (info.role == NalRole::slice) return info.randomAccess;
+  }
+  return false;
+}
+
 void appendLengthPrefixed(Bytes& sample, ByteView nal) {
   const size_t n = nal.size();
   for (int shift = 24; shift >= 0; shift -= 8) sample.push_back(static_cast<uint8_t>(n >> shift));

@@ -2,7 +2,8 @@
 // raw .h264/.h265 files and some containers carry it, into what a job carries: the parameter
 // sets, and each access unit as one sample of 4-byte big-endian length-prefixed NAL units.
 //
-// This is the parent's side of the protocol; the daemon itself never sees start codes.
+// The splitting is the parent's side of the protocol (the daemon itself never sees start
+// codes); the daemon reads a sample's picture type.
 // Plain functions over caller-owned bytes: any thread. Nothing here throws for bad input: bytes
 // that hold no NAL units give an empty result.
 
@@ -35,6 +36,10 @@ std::vector<ByteView> splitNalUnits(ByteView stream);
 // Groups the stream's NAL units into access units: a new one begins at a delimiter, at a
 // parameter set or SEI that follows a picture's slices, or at the first slice of a picture.
 AnnexBStream splitAnnexB(Codec codec, ByteView stream);
+
+// Whether a sample of 4-byte length-prefixed NAL units holds a random access point: its first
+// slice belongs to an H.264 IDR or an H.265 IRAP picture. False for a malformed sample.
+bool isRandomAccessSample(Codec codec, ByteView sample);
 
 // Appends `nal` to `sample` behind its length as a 4-byte big-endian number.
 void appendLengthPrefixed(Bytes& sample, ByteView nal);

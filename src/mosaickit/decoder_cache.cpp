@@ -1,5 +1,7 @@
 #include "mosaickit/decoder_cache.h"
 
+#include "mosaickit/annexb.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -38,6 +40,7 @@ JobError decodeError(std::string message) {
 struct Decoder::Run {
   std::span<const DecodeInput> units;
   const PictureSink& onPicture;
+  bool intraOnly;
   // Positions submitted to some session whose picture has not come out yet.
   std::set<size_t> pending;
   // Positions that have had their one retry.
@@ -58,7 +61,13 @@ Decoder::Decoder(DecoderKey key)
 Decoder::~Decoder() = default;
 
 void Decoder::decode(std::span<const DecodeInput> units, const PictureSink& onPicture) {
-  Run run{units, onPicture, {}, {}};
+  // A run of random access points only, as a recorder's keyframe grids are, has no picture that
+  // another predicts from: the in-loop filters can go without any drift, and their cost with it.
+  const bool intraOnly = std::ranges::all_of(units, [this](const DecodeInput& unit) {
+    return isRandomAccessSample(key_.codec, unit.data);
+  });
+  Run run{units, onPicture, intraOnly, {}, {}};
+  session_->skipLoopFilter(intraOnly);
   for (const DecodeInput& unit : units) submit(run, unit);
   finish(run);
   session_->flush();
@@ -130,7 +139,7 @@ void Decoder::recover(Run& run, const Failure& failure) {
     throw decodeError(failure.message + " (after retry)");
   }
   salvage(run, failure.position);
-  rebuild(failure);
+  rebuild(run, failure);
   const auto unit =
       std::ranges::lower_bound(run.units, failure.position, {}, &DecodeInput::position);
   submit(run, *unit);
@@ -153,13 +162,14 @@ void Decoder::salvage(Run& run, size_t failedPosition) {
   }
 }
 
-void Decoder::rebuild(const Failure& failure) {
+void Decoder::rebuild(Run& run, const Failure& failure) {
   session_.reset();
   try {
     session_.emplace(format_);
   } catch (const JobError&) {
     throw decodeError(failure.message + "; recreate failed");
   }
+  session_->skipLoopFilter(run.intraOnly);
 }
 
 // --- DecoderCache -----------------------------------------------------------------------------

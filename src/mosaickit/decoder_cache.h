@@ -94,7 +94,7 @@ class Decoder {
   std::optional<Failure> collect(Run& run);
   void recover(Run& run, const Failure& failure);
   void salvage(Run& run, size_t failedPosition);
-  void rebuild(const Failure& failure);
+  void rebuild(Run& run, const Failure& failure);
 
   DecoderKey key_;
   Format format_;

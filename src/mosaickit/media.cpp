@@ -3,12 +3,16 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -188,23 +192,70 @@ struct ContextDeleter {
 };
 using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
 
-// Gives every picture buffers of its own rather than buffers from the context's pool, so that a
-// picture's memory goes back as soon as its last reference does and an idle, flushed decoder
-// keeps none. The geometry is the one the codec asks for: dimensions aligned by
-// avcodec_align_dimensions2, strides aligned for its SIMD code.
+}  // namespace
+
+// Picture memory of one session: recycled from picture to picture within a run, so that a job's
+// pictures do not each fault in fresh pages, and given back when the run ends, so that an idle
+// pooled decoder keeps none. (libavcodec's own frame pool would live as long as the context.)
+// Buffers handed out stay valid after release(): the pool is freed when the last one returns.
+class Session::PicturePool {
+ public:
+  ~PicturePool() { release(); }
+
+  AVBufferRef* get(size_t size) {
+    if (size != size_) {
+      release();
+      pool_ = av_buffer_pool_init(size, nullptr);
+      size_ = size;
+    }
+    return pool_ != nullptr ? av_buffer_pool_get(pool_) : nullptr;
+  }
+
+  void release() {
+    av_buffer_pool_uninit(&pool_);
+    size_ = 0;
+  }
+
+ private:
+  AVBufferPool* pool_ = nullptr;
+  size_t size_ = 0;
+};
+
+namespace {
+
+// Lays a picture out in one buffer from the session's pool, with the geometry the codec asks
+// for: dimensions aligned by avcodec_align_dimensions2, strides aligned for its SIMD code, and
+// the tail padding its readers may touch.
 int allocatePicture(AVCodecContext* context, AVFrame* frame, int /*flags*/) {
-  const int width = frame->width;
-  const int height = frame->height;
-  int alignedW = width;
-  int alignedH = height;
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  int alignedW = frame->width;
+  int alignedH = frame->height;
   int strideAlign[AV_NUM_DATA_POINTERS];
   avcodec_align_dimensions2(context, &alignedW, &alignedH, strideAlign);
-  frame->width = alignedW;
-  frame->height = alignedH;
-  const int status = av_frame_get_buffer(frame, pictureStrideAlign);
-  frame->width = width;
-  frame->height = height;
-  return status;
+
+  int linesizes[4] = {};
+  int status = av_image_fill_linesizes(linesizes, format, alignedW);
+  if (status < 0) return status;
+  ptrdiff_t strides[4];
+  for (int i = 0; i < 4; ++i) {
+    linesizes[i] = FFALIGN(linesizes[i], pictureStrideAlign);
+    strides[i] = linesizes[i];
+  }
+  size_t planeSizes[4] = {};
+  status = av_image_fill_plane_sizes(planeSizes, format, alignedH, strides);
+  if (status < 0) return status;
+  size_t total = AV_INPUT_BUFFER_PADDING_SIZE;
+  for (size_t size : planeSizes) total += size;
+
+  auto* pool = static_cast<Session::PicturePool*>(context->opaque);
+  AVBufferRef* buffer = pool->get(total);
+  if (buffer == nullptr) return AVERROR(ENOMEM);
+  frame->buf[0] = buffer;
+  status = av_image_fill_pointers(frame->data, format, alignedH, buffer->data, linesizes);
+  if (status < 0) return status;  // the frame's owner releases buf[0]
+  std::copy(std::begin(linesizes), std::end(linesizes), frame->linesize);
+  frame->extended_data = frame->data;
+  return 0;
 }
 
 // The decoder of `format` by name: FFmpeg's own, never a wrapper that the build may list first.
@@ -212,7 +263,8 @@ const AVCodec* softwareDecoder(Codec codec) {
   return avcodec_find_decoder_by_name(codec == Codec::h264 ? "h264" : "hevc");
 }
 
-void configureSoftware(AVCodecContext& context, uint8_t* record, size_t recordSize) {
+void configureSoftware(AVCodecContext& context, uint8_t* record, size_t recordSize,
+                       Session::PicturePool* pool) {
   context.extradata = record;
   context.extradata_size = static_cast<int>(recordSize);
   context.thread_count = 1;  // jobs already run in parallel
@@ -220,12 +272,13 @@ void configureSoftware(AVCodecContext& context, uint8_t* record, size_t recordSi
   context.err_recognition = AV_EF_EXPLODE | AV_EF_BITSTREAM | AV_EF_BUFFER;
   context.flags |= AV_CODEC_FLAG_UNALIGNED;  // crop to the pixel, not to an aligned edge
   context.get_buffer2 = allocatePicture;
+  context.opaque = pool;
 }
 
 // The context every session starts from when no hardware decoder takes the stream. A hardware
 // backend (VAAPI, CUDA) would be tried before this one in openContext and hand back null when
 // its device is missing; its pictures would be mapped to system memory in receive().
-ContextPtr openSoftwareContext(const Format& format) {
+ContextPtr openSoftwareContext(const Format& format, Session::PicturePool* pool) {
   const AVCodec* codec = softwareDecoder(format.codec);
   if (codec == nullptr) {
     throw failedCall(ErrorCode::unsupported, "avcodec_find_decoder_by_name",
@@ -237,14 +290,14 @@ ContextPtr openSoftwareContext(const Format& format) {
   }
   uint8_t* record = paddedCopy(format.record);
   if (record == nullptr) throw failedCall(ErrorCode::unsupported, "av_mallocz", AVERROR(ENOMEM));
-  configureSoftware(*context, record, format.record.size());  // the context now owns `record`
+  configureSoftware(*context, record, format.record.size(), pool);  // it owns `record` now
   const int status = avcodec_open2(context.get(), codec, nullptr);
   if (status < 0) throw failedCall(ErrorCode::unsupported, "avcodec_open2", status);
   return context;
 }
 
-ContextPtr openContext(const Format& format) {
-  return openSoftwareContext(format);
+ContextPtr openContext(const Format& format, Session::PicturePool* pool) {
+  return openSoftwareContext(format, pool);
 }
 
 int damageOf(const AVFrame& frame) {
@@ -297,9 +350,9 @@ void Session::ContextDeleter::operator()(AVCodecContext* c) const {
   avcodec_free_context(&c);
 }
 
-Session::Session(const Format& format) {
+Session::Session(const Format& format) : pool_(std::make_unique<PicturePool>()) {
   silenceLibraryLogging();
-  context_.reset(openContext(format).release());
+  context_.reset(openContext(format, pool_.get()).release());
 }
 
 Session::~Session() = default;
@@ -338,6 +391,12 @@ std::optional<TaggedPicture> Session::receive() {
 
 void Session::flush() {
   avcodec_flush_buffers(context_.get());
+  context_->skip_loop_filter = AVDISCARD_DEFAULT;
+  pool_->release();
+}
+
+void Session::skipLoopFilter(bool skip) {
+  context_->skip_loop_filter = skip ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
 }
 
 }  // namespace mosaickit

@@ -117,14 +117,22 @@ class Session {
   // The next picture the decoder releases; nothing when it needs more input or has drained.
   // Throws JobError(decode, "avcodec_receive_frame N").
   std::optional<TaggedPicture> receive();
-  // Drops every held picture, reference and end-of-stream state: the next send starts a new
-  // stream. Cannot fail.
+  // Drops every held picture, reference and end-of-stream state, and gives back the picture
+  // memory once the pictures handed out are released: the next send starts a new stream.
+  // Cannot fail.
   void flush();
+  // Skips the in-loop filters (deblocking, and SAO in H.265) for the pictures sent from now on.
+  // Only for pictures that no other picture predicts from: a filtered reference would otherwise
+  // drift. At thumbnail size the difference does not show. Until flush().
+  void skipLoopFilter(bool skip);
+
+  class PicturePool;
 
  private:
   struct ContextDeleter {
     void operator()(AVCodecContext* c) const;
   };
+  std::unique_ptr<PicturePool> pool_;  // before the context, which allocates from it
   std::unique_ptr<AVCodecContext, ContextDeleter> context_;
 };
 

@@ -11,6 +11,7 @@
 //   h264_crop_420            160x96 blue (4:2:0), cropped by 2 columns left and 4 rows top
 //   h264_crop_444            160x96 blue (4:4:4), cropped by 3 columns left and 1 row top
 //   h265_crop_422_main10     160x96 blue (10-bit 4:2:2), cropped by 2 left and 2 top
+//   h264_noisy_1920x1080, h265_noisy_1920x1080  a noisy moving pattern at a middling bit rate
 //   h264_bframes, h265_bframes  176x144 moving test pattern, 10 frames, two B-frames between
 //                            references; with a display order and ffmpeg's reference decode
 // The cropped clips are lossless: every pixel of a correctly cropped picture is the same blue,

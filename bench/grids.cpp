@@ -1,0 +1,321 @@
+// How fast the daemon turns access units into a grid, against the decoder's own floor and the
+// ffmpeg command making the same sheet. Run by scripts/bench.sh, which makes the fixtures.
+//
+// Usage: bench_grids FIXTURE_DIR [RUNS]
+//
+// Every figure is the median of RUNS runs (default 5), all taken in one process run so that the
+// ratios hold on a noisy machine:
+//   floor   decoding the job's access units with libavcodec alone, one thread, in process
+//   job     the daemon's wall time from writing the job frame to reading its reply
+//   peer1   the ffmpeg command making the same sheet with one thread; peer: default threads
+//   rss     the daemon's peak resident memory after the fixture's jobs
+// and, for fixture A, the throughput of 16 jobs with 4 in flight against one at a time.
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mosaickit/annexb.h"
+#include "mosaickit/media.h"
+#include "mosaickit/protocol.h"
+#include "support/child.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+extern char** environ;
+
+namespace {
+
+using namespace mosaickit;
+using Clock = std::chrono::steady_clock;
+using testing_support::Daemon;
+
+struct Fixture {
+  std::string name;
+  std::string file;
+  Codec codec;
+  bool keyframesOnly;
+};
+
+const std::vector<Fixture> kFixtures = {
+    {"A", "A.h264", Codec::h264, false},
+    {"B", "B.h265", Codec::h265, false},
+    {"C", "C.h265", Codec::h265, false},
+    {"D", "D.h264", Codec::h264, true},
+};
+
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double medianOf(int runs, const std::function<double()>& once) {
+  std::vector<double> times;
+  for (int r = 0; r < runs; ++r) times.push_back(once());
+  return median(times);
+}
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path + " (run scripts/bench.sh)");
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One level of 10 columns of 160 x 90 cells, as many rows as the frames need.
+Job gridJob(const Fixture& fixture, const std::string& dir) {
+  const AnnexBStream stream = splitAnnexB(fixture.codec, readFile(dir + "/" + fixture.file));
+  Job job;
+  job.codec = static_cast<uint8_t>(fixture.codec);
+  job.paramSets = stream.paramSets;
+  job.fitW = job.cellW = 160;
+  job.fitH = job.cellH = 90;
+  job.quality = 5;
+  for (size_t k = 0; k < stream.accessUnits.size() && job.frames.size() < 100; ++k) {
+    if (!fixture.keyframesOnly || stream.keyframes[k]) job.frames.push_back(stream.accessUnits[k]);
+  }
+  const int frames = static_cast<int>(job.frames.size());
+  Level level{10, (frames + 9) / 10, {}};
+  for (int k = 0; k < level.cellsW * level.cellsH; ++k) {
+    level.indices.push_back(k < frames ? static_cast<uint16_t>(k) : blackCell);
+  }
+  job.levels = {level};
+  return job;
+}
+
+// ---- floor: libavcodec alone
+
+struct ContextDeleter {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketDeleter {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+// Seconds to decode every access unit of the job and drain the decoder, with libavcodec's
+// defaults but one thread.
+double decodeFloor(const Job& job, int runs) {
+  const Codec codec = *codecFromRaw(job.codec);
+  const Format format = makeFormat(codec, job.paramSets);
+  const AVCodec* decoder = avcodec_find_decoder_by_name(codec == Codec::h264 ? "h264" : "hevc");
+  std::unique_ptr<AVCodecContext, ContextDeleter> context(avcodec_alloc_context3(decoder));
+  context->extradata =
+      static_cast<uint8_t*>(av_mallocz(format.record.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  std::copy(format.record.begin(), format.record.end(), context->extradata);
+  context->extradata_size = static_cast<int>(format.record.size());
+  context->thread_count = 1;
+  if (avcodec_open2(context.get(), decoder, nullptr) < 0) throw std::runtime_error("open");
+  std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+  std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+  auto receiveAll = [&] {
+    while (avcodec_receive_frame(context.get(), frame.get()) == 0) av_frame_unref(frame.get());
+  };
+  return medianOf(runs, [&] {
+    const auto start = Clock::now();
+    for (const Bytes& unit : job.frames) {
+      av_new_packet(packet.get(), static_cast<int>(unit.size()));
+      std::copy(unit.begin(), unit.end(), packet->data);
+      avcodec_send_packet(context.get(), packet.get());
+      av_packet_unref(packet.get());
+      receiveAll();
+    }
+    avcodec_send_packet(context.get(), nullptr);
+    receiveAll();
+    avcodec_flush_buffers(context.get());
+    return seconds(Clock::now() - start);
+  });
+}
+
+// ---- the daemon
+
+struct JobTiming {
+  double wall = 0;
+  JobResult result;
+};
+
+JobTiming runJob(Daemon& daemon, const Frame& frame) {
+  const auto start = Clock::now();
+  daemon.send(frame);
+  const Frame reply = daemon.readFrame().value();
+  JobTiming timing{seconds(Clock::now() - start), {}};
+  if (reply.type != static_cast<uint8_t>(FrameType::result)) {
+    throw std::runtime_error("job failed: " + JobError::parse(reply.payload).message());
+  }
+  timing.result = JobResult::parse(reply.payload);
+  return timing;
+}
+
+long statusKiB(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
+  }
+  return 0;
+}
+
+// Sends `count` copies of the job keeping up to `inflight` outstanding; returns the wall time.
+double throughput(const Frame& frame, int count, int inflight) {
+  Daemon daemon;
+  daemon.readHello();
+  runJob(daemon, frame);  // the decoder is made before timing starts
+  const auto start = Clock::now();
+  int sent = 0, received = 0;
+  while (received < count) {
+    while (sent < count && sent - received < inflight) {
+      daemon.send(frame);
+      ++sent;
+    }
+    const Frame reply = daemon.readFrame().value();
+    if (reply.type != static_cast<uint8_t>(FrameType::result)) throw std::runtime_error("failed");
+    ++received;
+  }
+  return seconds(Clock::now() - start);
+}
+
+// ---- the peer: the ffmpeg command
+
+double runCommand(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = Clock::now();
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    throw std::runtime_error("cannot run " + args[0]);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("ffmpeg failed");
+  return seconds(Clock::now() - start);
+}
+
+std::vector<std::string> peerCommand(const Fixture& fixture, const std::string& dir, int rows,
+                                     bool oneThread) {
+  std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel",
+                                   "error",  "-nostdin",     "-y"};
+  if (oneThread) args.insert(args.end(), {"-threads", "1", "-filter_threads", "1"});
+  if (fixture.keyframesOnly) args.insert(args.end(), {"-skip_frame", "nokey"});
+  args.insert(args.end(), {"-i", dir + "/" + fixture.file, "-vf",
+                           "scale=160:90:flags=lanczos,tile=10x" + std::to_string(rows), "-q:v",
+                           "5", "-frames:v", "1", dir + "/peer-" + fixture.name + ".jpg"});
+  if (oneThread) args.insert(args.end() - 1, {"-threads", "1"});
+  return args;
+}
+
+// ---- the run
+
+struct Row {
+  std::string name;
+  double floor = 0, job = 0, peer1 = 0, peer = 0;
+  uint32_t decodeMicros = 0, encodeMicros = 0, cpuMicros = 0;
+  long peakKiB = 0;
+};
+
+Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
+  const Job job = gridJob(fixture, dir);
+  const Frame frame{static_cast<uint8_t>(FrameType::job), 1, job.encode()};
+  Row row;
+  row.name = fixture.name;
+  row.floor = decodeFloor(job, runs);
+
+  Daemon daemon;
+  daemon.readHello();
+  runJob(daemon, frame);  // warm: the pooled decoder is made here, as for a recorder's later jobs
+  std::vector<double> walls, decode, encode, cpu;
+  for (int r = 0; r < runs; ++r) {
+    const JobTiming t = runJob(daemon, frame);
+    walls.push_back(t.wall);
+    decode.push_back(t.result.decodeMicros);
+    encode.push_back(t.result.encodeMicros);
+    cpu.push_back(t.result.cpuMicros);
+  }
+  row.job = median(walls);
+  row.decodeMicros = static_cast<uint32_t>(median(decode));
+  row.encodeMicros = static_cast<uint32_t>(median(encode));
+  row.cpuMicros = static_cast<uint32_t>(median(cpu));
+  row.peakKiB = statusKiB(daemon.pid(), "VmHWM:");
+
+  const int rows = job.levels[0].cellsH;
+  row.peer1 = medianOf(runs, [&] { return runCommand(peerCommand(fixture, dir, rows, true)); });
+  row.peer = medianOf(runs, [&] { return runCommand(peerCommand(fixture, dir, rows, false)); });
+  return row;
+}
+
+// The resident memory of a daemon that has run one 1080p job for each of `count` distinct
+// parameter sets and so holds that many idle decoders.
+long idleDecodersKiB(const std::string& dir, int count) {
+  Daemon daemon;
+  daemon.readHello();
+  for (int k = 0; k < count; ++k) {
+    Fixture variant{"P", "idle/" + std::to_string(k) + ".h264", Codec::h264, false};
+    Job job = gridJob(variant, dir);
+    runJob(daemon, Frame{static_cast<uint8_t>(FrameType::job), 1, job.encode()});
+  }
+  return statusKiB(daemon.pid(), "VmRSS:");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bench_grids FIXTURE_DIR [RUNS]\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  silenceLibraryLogging();
+  try {
+    std::vector<Row> rows;
+    std::printf("%-3s %9s %9s %9s %9s %9s %9s %9s %9s\n", "", "floor s", "job s", "decode s",
+                "encode s", "cpu s", "peer1 s", "peer s", "peak MiB");
+    for (const Fixture& fixture : kFixtures) {
+      const Row r = benchFixture(fixture, dir, runs);
+      std::printf("%-3s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.1f\n", r.name.c_str(), r.floor,
+                  r.job, r.decodeMicros / 1e6, r.encodeMicros / 1e6, r.cpuMicros / 1e6, r.peer1,
+                  r.peer, r.peakKiB / 1024.0);
+      std::fflush(stdout);
+      rows.push_back(r);
+    }
+
+    const Job a = gridJob(kFixtures[0], dir);
+    const Frame frameA{static_cast<uint8_t>(FrameType::job), 1, a.encode()};
+    const double four = throughput(frameA, 16, 4);
+    const double one = throughput(frameA, 16, 1);
+    std::printf("throughput A: 16 jobs, 4 in flight %.3f s, one at a time %.3f s: %.2fx\n", four,
+                one, one / four);
+    const long idleKiB = idleDecodersKiB(dir, 48);
+    std::printf(
+        "idle decoders: daemon resident %.1f MiB after 48 jobs of distinct parameter sets\n",
+        idleKiB / 1024.0);
+
+    for (const Row& r : rows) {
+      std::printf("bench %s: job/floor=%.2f peer1/job=%.2f peer/job=%.2f rss=%.1f MiB\n",
+                  r.name.c_str(), r.job / r.floor, r.peer1 / r.job, r.peer / r.job,
+                  r.peakKiB / 1024.0);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_grids: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
