@@ -3,6 +3,8 @@
 # Makes its fixtures with the ffmpeg command into bench/fixtures/ once and reuses them.
 #
 # Usage: bash scripts/bench.sh [RUNS]     (default 5 runs per figure; medians are printed)
+#        BENCH_NOISE=6 bash scripts/bench.sh   the same with sensor-like noise on the pictures,
+#                                              which makes them costlier to decode
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -12,11 +14,15 @@ runs=${1:-5}
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc)" --target gridwright bench_grids
 
+noise=${BENCH_NOISE:-0}
 fx=bench/fixtures
+[ "$noise" = 0 ] || fx=bench/fixtures-noise$noise
 mkdir -p "$fx/idle"
 ff() { ffmpeg -hide_banner -nostdin -loglevel error -y "$@"; }
-# Recording-like content: a moving test pattern with mild sensor-like noise.
-src() { echo "testsrc2=s=$1:r=25,noise=alls=6:allf=t"; }
+# A moving test pattern, with noise when asked for.
+src() {
+  if [ "$noise" = 0 ]; then echo "testsrc2=s=$1:r=25"; else echo "testsrc2=s=$1:r=25,noise=alls=$noise:allf=t"; fi
+}
 
 [ -s "$fx/A.h264" ] || ff -f lavfi -i "$(src 1920x1080)" -frames:v 100 -pix_fmt yuv420p \
   -c:v libx264 -preset veryfast -g 1 -f h264 "$fx/A.h264"
