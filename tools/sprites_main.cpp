@@ -78,7 +78,7 @@ struct Failure {
 };
 
 [[noreturn]] void usageError(const std::string& why) {
-  std::fprintf(stderr, "gridwright-sprites: %s\n%s", why.c_str(), kUsage);
+  std::fprintf(stderr, "gridwright-sprites: %s (see --help)\n", why.c_str());
   std::exit(2);
 }
 
@@ -350,7 +350,6 @@ class SheetMaker {
       bytes += unit.size();
       level.indices[i] = static_cast<uint16_t>(i);
       job.frames.push_back(std::move(unit));
-      unit = Bytes{0};  // keeps the slot marked as read
     }
     if (bytes > kJobBudget) {
       throw Failure{sheet.name + ": its " + std::to_string(sheet.count) + " keyframes take " +

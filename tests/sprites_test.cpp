@@ -1,0 +1,304 @@
+// gridwright-sprites end to end: clips made with the ffmpeg command in several containers and
+// both codecs go through the real tool and the real daemon; the sheets' sizes, the track's cues
+// and the error lines are checked.
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mosaickit/client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using mosaickit::ChildProcess;
+using mosaickit::SpawnOptions;
+
+// Clips are made once and shared by every test process; each is written under a temporary name
+// and renamed, so processes running side by side never see half a clip.
+const fs::path kClips = GRIDWRIGHT_SPRITE_CLIPS_DIR;
+
+// name -> the ffmpeg arguments between the input and the output. Every clip is 12 seconds of a
+// moving test pattern at 25 frames per second, 320 x 180 unless said otherwise, with a keyframe
+// every second unless said otherwise.
+const std::map<std::string, std::string> kClipRecipes = {
+    {"h264.mp4", "-c:v libx264 -preset ultrafast -g 25"},
+    {"h264.ts", "-c:v libx264 -preset ultrafast -g 25"},
+    {"h264.h264", "-c:v libx264 -preset ultrafast -g 25"},
+    {"h264_sparse.mp4", "-c:v libx264 -preset ultrafast -g 100"},
+    {"h264_high.h264", "-c:v libx264 -preset veryfast -profile:v high -g 25"},
+    {"h265.mp4",
+     "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=25 "
+     "-tag:v hvc1"},
+    {"h265.ts", "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=25"},
+    {"h265.h265", "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=25"},
+    // 320 x 240 pixels twice as wide as high: a 16:9 picture.
+    {"anamorphic.mkv", "-vf scale=320:240,setsar=4/3 -c:v libx264 -preset ultrafast -g 25"},
+    {"mpeg4.mp4", "-c:v mpeg4"},
+};
+
+std::string run(const std::string& command) {
+  return std::system(command.c_str()) == 0 ? "" : "failed: " + command;
+}
+
+fs::path clip(const std::string& name) {
+  const fs::path path = kClips / name;
+  if (fs::exists(path)) return path;
+  fs::create_directories(kClips);
+  const fs::path partial = kClips / (name + "." + std::to_string(::getpid()) + ".partial");
+  static const std::map<std::string, std::string> muxers = {
+      {".mp4", "mp4"}, {".ts", "mpegts"}, {".mkv", "matroska"},
+      {".wav", "wav"}, {".h264", "h264"}, {".h265", "hevc"}};
+  const std::string muxer = " -f " + muxers.at(path.extension().string());
+  std::string command = "ffmpeg -hide_banner -nostdin -loglevel error -y -threads 2 ";
+  if (name.ends_with(".wav")) {
+    command += "-f lavfi -i sine=d=2" + muxer + " '" + partial.string() + "'";
+  } else {
+    command += "-f lavfi -i testsrc2=s=320x180:r=25:d=12 " + kClipRecipes.at(name) + muxer + " '" +
+               partial.string() + "'";
+  }
+  EXPECT_EQ(run(command), "");
+  fs::rename(partial, path);
+  return path;
+}
+
+// A raw H.264 stream whose profile byte says 255, a profile no decoder knows.
+fs::path unknownProfileClip() {
+  const fs::path path = kClips / "unknown_profile.h264";
+  if (fs::exists(path)) return path;
+  std::ifstream in(clip("h264_high.h264"), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string sps("\x00\x00\x00\x01\x67\x64", 6);
+  for (size_t at = bytes.find(sps); at != std::string::npos; at = bytes.find(sps, at + 1)) {
+    bytes[at + 5] = '\xFF';
+  }
+  const fs::path partial = path.string() + "." + std::to_string(::getpid()) + ".partial";
+  std::ofstream(partial, std::ios::binary) << bytes;
+  fs::rename(partial, path);
+  return path;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string readAll(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
+ToolRun sprites(std::vector<std::string> args) {
+  ChildProcess child(GRIDWRIGHT_SPRITES_BIN, SpawnOptions{std::move(args)});
+  child.closeInput();
+  ToolRun r;
+  std::thread errors([&] { r.err = readAll(child.errors()); });
+  r.out = readAll(child.output());
+  errors.join();
+  r.status = child.wait().shellStatus();
+  return r;
+}
+
+fs::path freshDir(const std::string& name) {
+  const fs::path dir = fs::path(::testing::TempDir()) / "sprites_test" / name;
+  fs::remove_all(dir);
+  return dir;
+}
+
+std::pair<int, int> jpegSize(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+  tjhandle handle = tjInitDecompress();
+  int w = 0, h = 0, subsampling = 0, colourspace = 0;
+  const int rc =
+      tjDecompressHeader3(handle, bytes.data(), bytes.size(), &w, &h, &subsampling, &colourspace);
+  tjDestroy(handle);
+  EXPECT_EQ(rc, 0) << path;
+  return {w, h};
+}
+
+struct Cue {
+  std::string start, end, sheet;
+  int x, y, w, h;
+};
+
+std::vector<Cue> readCues(const fs::path& vtt) {
+  std::ifstream in(vtt);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(text.starts_with("WEBVTT\n")) << text;
+  const std::regex cue(
+      R"((\d\d:\d\d:\d\d\.\d\d\d) --> (\d\d:\d\d:\d\d\.\d\d\d)\n([^#\n]+)#xywh=(\d+),(\d+),(\d+),(\d+)\n)");
+  std::vector<Cue> cues;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), cue); it != std::sregex_iterator();
+       ++it) {
+    const std::smatch& m = *it;
+    cues.push_back(
+        {m[1], m[2], m[3], std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7])});
+  }
+  return cues;
+}
+
+std::string vttTime(double seconds) {
+  char text[32];
+  const long ms = std::lround(seconds * 1000);
+  std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld.%03ld", ms / 3600000, ms / 60000 % 60,
+                ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+std::vector<std::string> filesIn(const fs::path& dir) {
+  std::vector<std::string> names;
+  if (!fs::exists(dir)) return names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct SheetCase {
+  std::string clip;
+  std::vector<std::string> options;
+  std::pair<int, int> cell;
+  std::vector<std::pair<int, int>> sheets;  // width and height of each sheet
+  std::vector<double> cueStarts;            // the last cue ends at 12 seconds
+};
+
+TEST(Sprites, MakesSheetsAndTheirTrack) {
+  const std::vector<SheetCase> cases = {
+      // Defaults: one thumbnail every 10 seconds, 160 wide, at most 10 x 10 per sheet.
+      {"h264.mp4", {}, {160, 90}, {{320, 90}}, {0, 10}},
+      {"h265.ts",
+       {"--interval", "2", "--grid", "4x2"},
+       {160, 90},
+       {{640, 180}},
+       {0, 2, 4, 6, 8, 10}},
+      {"h264.ts",
+       {"--keyframes", "--grid", "5x2"},
+       {160, 90},
+       {{800, 180}, {800, 90}},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+      {"h265.mp4", {"--count", "3", "--size", "64x48"}, {64, 48}, {{192, 48}}, {0, 4, 8}},
+      {"anamorphic.mkv", {"--interval", "4"}, {160, 90}, {{480, 90}}, {0, 4, 8}},
+      {"h264.h264", {"--interval", "3", "--width", "100"}, {100, 56}, {{400, 56}}, {0, 3, 6, 9}},
+      {"h265.h265",
+       {"--interval", "6", "--grid", "1x1"},
+       {160, 90},
+       {{160, 90}, {160, 90}},
+       {0, 6}},
+      // Keyframes every 4 seconds: times that share a keyframe share its thumbnail.
+      {"h264_sparse.mp4", {"--interval", "1"}, {160, 90}, {{480, 90}}, {0, 4, 8}},
+  };
+  for (const SheetCase& c : cases) {
+    SCOPED_TRACE(c.clip);
+    const fs::path out = freshDir("ok_" + c.clip);
+    std::vector<std::string> args = {clip(c.clip).string(), "-o", out.string(), "--json"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ToolRun r = sprites(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("\"cues\": " + std::to_string(c.cueStarts.size())), std::string::npos)
+        << r.out;
+
+    std::vector<std::string> wantFiles;
+    std::map<std::string, std::pair<int, int>> sheetSize;
+    for (size_t s = 0; s < c.sheets.size(); ++s) {
+      char name[32];
+      std::snprintf(name, sizeof name, "sheet-%03zu.jpg", s + 1);
+      wantFiles.push_back(name);
+      sheetSize[name] = jpegSize(out / name);
+      EXPECT_EQ(sheetSize[name], c.sheets[s]) << name;
+    }
+    wantFiles.push_back("thumbnails.vtt");
+    EXPECT_EQ(filesIn(out), wantFiles);
+
+    const std::vector<Cue> cues = readCues(out / "thumbnails.vtt");
+    ASSERT_EQ(cues.size(), c.cueStarts.size());
+    for (size_t i = 0; i < cues.size(); ++i) {
+      const Cue& cue = cues[i];
+      EXPECT_EQ(cue.start, vttTime(c.cueStarts[i])) << "cue " << i;
+      EXPECT_EQ(cue.end, vttTime(i + 1 < cues.size() ? c.cueStarts[i + 1] : 12.0)) << "cue " << i;
+      ASSERT_TRUE(sheetSize.count(cue.sheet)) << cue.sheet;
+      const auto [sheetW, sheetH] = sheetSize[cue.sheet];
+      EXPECT_EQ(std::make_pair(cue.w, cue.h), c.cell) << "cue " << i;
+      EXPECT_EQ(cue.x % cue.w, 0) << "cue " << i;
+      EXPECT_EQ(cue.y % cue.h, 0) << "cue " << i;
+      EXPECT_LE(cue.x + cue.w, sheetW) << "cue " << i;
+      EXPECT_LE(cue.y + cue.h, sheetH) << "cue " << i;
+    }
+  }
+}
+
+struct ErrorCase {
+  std::string name;
+  std::vector<std::string> args;  // "{out}" stands for the output folder
+  int status;
+  std::string line;  // the start of the one line on standard error
+};
+
+TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
+  const std::string missing = (kClips / "missing.mp4").string();
+  const std::string wav = clip("sine.wav").string();
+  const std::vector<ErrorCase> cases = {
+      {"missing", {missing}, 1, "gridwright-sprites: " + missing + ": No such file or directory"},
+      {"other codec",
+       {clip("mpeg4.mp4").string()},
+       1,
+       "gridwright-sprites: " + clip("mpeg4.mp4").string() +
+           ": no H.264 or H.265 video stream (it has mpeg4 video)"},
+      {"no video",
+       {wav},
+       1,
+       "gridwright-sprites: " + wav + ": no H.264 or H.265 video stream (it has pcm_s16le audio)"},
+      {"refused profile",
+       {unknownProfileClip().string(), "--grid", "1x1", "--interval", "3"},
+       1,
+       "gridwright-sprites: gridwright could not make sheet-001.jpg (decode: "},
+      {"failing daemon",
+       {clip("h264.mp4").string(), "--daemon", "/bin/false"},
+       1,
+       "gridwright-sprites: gridwright ended before greeting with exit status 1"},
+      {"missing daemon",
+       {clip("h264.mp4").string(), "--daemon", "/nonexistent/gridwright"},
+       1,
+       "gridwright-sprites: cannot start /nonexistent/gridwright: No such file or directory"},
+      {"canvas",
+       {clip("h264.mp4").string(), "--size", "1000x100", "--grid", "10x1"},
+       1,
+       "gridwright-sprites: sheets of 10x1 thumbnails of 1000x100 would be 10000x100 pixels, "
+       "over 8192 per side; use a smaller --grid"},
+      {"quality",
+       {clip("h264.mp4").string(), "--quality", "32"},
+       2,
+       "gridwright-sprites: --quality wants 1 to 31"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path out = freshDir("bad_" + std::to_string(&c - cases.data()));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", out.string()});
+    const ToolRun r = sprites(args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.err.starts_with(c.line)) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(filesIn(out), std::vector<std::string>{}) << c.name;
+  }
+}
+
+}  // namespace
