@@ -30,7 +30,7 @@ struct MemorySource {
         return -1;
       }
       const size_t n = std::min({count, chunk, data.size() - pos});
-      std::memcpy(dst, data.data() + pos, n);
+      if (n > 0) std::memcpy(dst, data.data() + pos, n);  // an empty vector's data() may be null
       pos += n;
       return static_cast<ssize_t>(n);
     };
