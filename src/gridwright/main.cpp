@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 
 #include "mosaickit/decoder_cache.h"
@@ -17,6 +18,7 @@ constexpr int kOutput = 1;
 constexpr int kMaxInflight = 4;
 constexpr size_t kPooledDecoders = 48;
 constexpr double kIdleTimeoutSeconds = 120.0;
+constexpr std::chrono::seconds kSweepPeriod{30};
 
 }  // namespace
 
@@ -27,7 +29,8 @@ int main() {
 
   mosaickit::DecoderCache cache(kPooledDecoders, kIdleTimeoutSeconds);
   mosaickit::JobRunner runner(cache);
-  mosaickit::Server server(kInput, kOutput, runner, kMaxInflight);
+  mosaickit::Server server(kInput, kOutput, runner, kMaxInflight,
+                           mosaickit::ServerTiming{.sweepPeriod = kSweepPeriod});
   const int status = server.run();
   if (status != 0) {
     // Malformed input ends the process at once, without waiting for jobs still running;

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <atomic>
 #include <string>
 
 #include "mosaickit/compositor.h"
@@ -21,6 +21,19 @@ namespace {
 void writeDiagnostic(const std::string& text) {
   const std::string line = "gridwright: " + text + "\n";
   [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+// Ends the process after a failed write. When the parent closes our output, every thread that
+// writes next fails, possibly at nearly the same moment (one blocked in write, others queued on
+// the writer's lock); only the first one writes the line, and the others wait for the end it
+// brings, so the parent sees the line once.
+[[noreturn]] void exitAfterFailedWrite(const ProtocolError& error) {
+  static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+  if (ending.test_and_set()) {
+    for (;;) ::pause();
+  }
+  writeDiagnostic(error.description() + "; exiting");
+  ::_exit(1);
 }
 
 }  // namespace
@@ -178,8 +191,7 @@ void Server::send(uint8_t type, uint32_t reqID, Bytes payload) {
   try {
     writer_.send(Frame{type, reqID, std::move(payload)});
   } catch (const ProtocolError& error) {
-    writeDiagnostic(error.description() + "; exiting");
-    ::_exit(1);
+    exitAfterFailedWrite(error);
   }
 }
 
