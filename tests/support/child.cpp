@@ -2,10 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,18 +11,11 @@
 
 #include "mosaickit/frame_io.h"
 
-extern char** environ;
-
 namespace testing_support {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
 
 int millisLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -44,45 +34,13 @@ bool pollFor(int fd, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-Daemon::Daemon(Options options, const std::string& path) {
-  ::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  if (options.outputClosed) closeFd(out[0]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-  const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  input_ = in[1];
-  output_ = out[0];
-  errors_ = err[0];
-  if (rc != 0) throw std::runtime_error("posix_spawn " + path + ": " + std::strerror(rc));
-}
-
-Daemon::~Daemon() {
-  if (!status_ && pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status;
-    ::waitpid(pid_, &status, 0);
-  }
-  closeFd(input_);
-  closeFd(output_);
-  closeFd(errors_);
-}
+Daemon::Daemon(Options options, const std::string& path)
+    : child_(path, mosaickit::SpawnOptions{{}, options.outputClosed}) {}
 
 bool Daemon::write(mosaickit::ByteView bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(input_, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(child_.input(), bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -95,26 +53,26 @@ bool Daemon::write(mosaickit::ByteView bytes) {
 }
 
 void Daemon::closeInput() {
-  closeFd(input_);
+  child_.closeInput();
 }
 void Daemon::closeOutput() {
-  closeFd(output_);
+  child_.closeOutput();
 }
 
 bool Daemon::outputReady(std::chrono::milliseconds timeout) {
-  return pollFor(output_, POLLIN, Clock::now() + timeout);
+  return pollFor(child_.output(), POLLIN, Clock::now() + timeout);
 }
 
 size_t Daemon::outputPending() const {
   int pending = 0;
-  if (::ioctl(output_, FIONREAD, &pending) != 0) {
+  if (::ioctl(child_.output(), FIONREAD, &pending) != 0) {
     throw std::runtime_error(std::string("FIONREAD: ") + std::strerror(errno));
   }
   return static_cast<size_t>(pending);
 }
 
 int Daemon::resizeOutputPipe(int bytes) {
-  const int granted = ::fcntl(output_, F_SETPIPE_SZ, bytes);
+  const int granted = ::fcntl(child_.output(), F_SETPIPE_SZ, bytes);
   if (granted < 0) throw std::runtime_error(std::string("F_SETPIPE_SZ: ") + std::strerror(errno));
   return granted;
 }
@@ -122,10 +80,10 @@ int Daemon::resizeOutputPipe(int bytes) {
 std::optional<mosaickit::Frame> Daemon::readFrame(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   mosaickit::FrameReader reader([this, deadline](uint8_t* dst, size_t count) -> ssize_t {
-    if (!pollFor(output_, POLLIN, deadline)) {
+    if (!pollFor(child_.output(), POLLIN, deadline)) {
       throw std::runtime_error("timed out waiting for the daemon's output");
     }
-    return ::read(output_, dst, count);
+    return ::read(child_.output(), dst, count);
   });
   try {
     return reader.next();
@@ -145,10 +103,10 @@ mosaickit::Hello Daemon::readHello() {
 void Daemon::drainErrors(bool untilEnd) {
   char buf[4096];
   const auto deadline = Clock::now() + (untilEnd ? 10s : 0s);
-  while (errors_ >= 0 && pollFor(errors_, POLLIN, deadline)) {
-    const ssize_t n = ::read(errors_, buf, sizeof buf);
+  while (child_.errors() >= 0 && pollFor(child_.errors(), POLLIN, deadline)) {
+    const ssize_t n = ::read(child_.errors(), buf, sizeof buf);
     if (n <= 0) {
-      closeFd(errors_);
+      child_.closeErrors();
       break;
     }
     errorText_.append(buf, static_cast<size_t>(n));
@@ -160,10 +118,8 @@ int Daemon::wait(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     drainErrors(false);
-    int status;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (const std::optional<mosaickit::ExitStatus> ended = child_.poll()) {
+      status_ = ended->shellStatus();
       drainErrors(true);
       return *status_;
     }

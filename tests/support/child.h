@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "mosaickit/client.h"
 #include "mosaickit/protocol.h"
 
 namespace testing_support {
@@ -25,7 +26,7 @@ class Daemon {
   Daemon() : Daemon(Options{}) {}
   explicit Daemon(Options options, const std::string& path = GRIDWRIGHT_BIN);
   // Kills the child if it is still running.
-  ~Daemon();
+  ~Daemon() = default;
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
@@ -52,15 +53,14 @@ class Daemon {
   // Waits for the child to end; returns its exit status, or 128 + signal when a signal ended it.
   // Throws std::runtime_error after `timeout`.
   int wait(std::chrono::milliseconds timeout = 60s);
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   // Everything the daemon wrote to standard error; complete once wait() has returned.
   const std::string& errorText();
 
  private:
   void drainErrors(bool untilEnd);
 
-  pid_t pid_ = -1;
-  int input_ = -1, output_ = -1, errors_ = -1;
+  mosaickit::ChildProcess child_;
   std::optional<int> status_;
   std::string errorText_;
 };
