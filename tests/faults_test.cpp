@@ -239,7 +239,7 @@ TEST(ParentFaults, FramesSentOneByteAtATimeGetTheSameReplies) {
 }
 
 TEST(ParentFaults, SixteenJobsInOneWriteAdmitFourAndRefuseTwelve) {
-  const Job slow = slowJob(30);
+  const Job slow = slowJob(60);
   std::vector<Frame> frames;
   for (uint32_t id = 1; id <= 16; ++id) frames.push_back(jobFrame(id, slow));
   Daemon daemon;
