@@ -47,14 +47,15 @@ Job bulkyJob() {
   return rowJob("h264_bframes", 176, 144, 1);
 }
 
-// `repeats` copies of a clip's frames, all shown: a job that keeps a worker busy for a while.
-Job slowJob(int repeats) {
-  Job job = rowJob("h264_rgb_640x360", 32, 18, 5);
-  const std::vector<Bytes> once = job.frames;
-  for (int r = 1; r < repeats; ++r) job.frames.insert(job.frames.end(), once.begin(), once.end());
-  Level level{static_cast<int>(job.frames.size()), 1, {}};
-  for (size_t k = 0; k < job.frames.size(); ++k) level.indices.push_back(static_cast<uint16_t>(k));
-  job.levels = {level};
+// A job that keeps a worker busy for a good while but is small on the wire: three frames, shown
+// in eight large levels (4096 x 2304 each) that take long to compose and encode. Small matters:
+// a parent's big write reaches the daemon in pipe-sized pieces, and a job that took its bytes
+// long to arrive could let earlier jobs finish before later ones are even read.
+Job longJob() {
+  Job job = rowJob("h264_rgb_640x360", 512, 288, 2);
+  Level level{8, 8, {}};
+  for (int cell = 0; cell < 64; ++cell) level.indices.push_back(static_cast<uint16_t>(cell % 3));
+  job.levels.assign(8, level);
   return job;
 }
 
@@ -142,7 +143,7 @@ TEST(ParentFaults, ClosingTheOutputEndsWithStatus1FromWhicheverThreadWrote) {
     std::string name;
     std::vector<Frame> frames;  // sent after the parent closed the daemon's output
   };
-  const Job slow = slowJob(10);
+  const Job slow = longJob();
   const std::vector<Case> cases = {
       {"a worker's result", {jobFrame(1, rowJob("h264_bframes", 16, 16, 5))}},
       {"the main thread's parse error", {Frame{2, 1, {}}}},
@@ -239,7 +240,7 @@ TEST(ParentFaults, FramesSentOneByteAtATimeGetTheSameReplies) {
 }
 
 TEST(ParentFaults, SixteenJobsInOneWriteAdmitFourAndRefuseTwelve) {
-  const Job slow = slowJob(60);
+  const Job slow = longJob();
   std::vector<Frame> frames;
   for (uint32_t id = 1; id <= 16; ++id) frames.push_back(jobFrame(id, slow));
   Daemon daemon;
