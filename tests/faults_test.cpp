@@ -143,12 +143,13 @@ TEST(ParentFaults, ClosingTheOutputEndsWithStatus1FromWhicheverThreadWrote) {
     std::string name;
     std::vector<Frame> frames;  // sent after the parent closed the daemon's output
   };
+  const Job quick = rowJob("h264_bframes", 16, 16, 5);
   const Job slow = longJob();
   const std::vector<Case> cases = {
-      {"a worker's result", {jobFrame(1, rowJob("h264_bframes", 16, 16, 5))}},
+      {"a worker's result", {jobFrame(1, quick)}},
       {"the main thread's parse error", {Frame{2, 1, {}}}},
       {"four workers at once",
-       {jobFrame(1, slow), jobFrame(2, slow), jobFrame(3, slow), jobFrame(4, slow)}},
+       {jobFrame(1, quick), jobFrame(2, quick), jobFrame(3, quick), jobFrame(4, quick)}},
       {"the main thread's busy reply among workers",
        {jobFrame(1, slow), jobFrame(2, slow), jobFrame(3, slow), jobFrame(4, slow),
         jobFrame(5, slow)}},
