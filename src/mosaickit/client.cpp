@@ -100,6 +100,9 @@ ChildProcess::ChildProcess(const std::string& path, const SpawnOptions& options)
   posix_spawn_file_actions_adddup2(&actions, in.read, 0);
   posix_spawn_file_actions_adddup2(&actions, out.write, 1);
   posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+  // Only the three pipes: descriptors this process left inheritable are none of the child's
+  // business, and a pipe end held open by the child could hide another child's end of input.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   // The child gets the default SIGPIPE back, whatever this process chose for itself.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
