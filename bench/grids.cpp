@@ -66,12 +66,6 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-double medianOf(int runs, const std::function<double()>& once) {
-  std::vector<double> times;
-  for (int r = 0; r < runs; ++r) times.push_back(once());
-  return median(times);
-}
-
 Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path + " (run scripts/bench.sh)");
@@ -111,39 +105,49 @@ struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 
-// Seconds to decode every access unit of the job and drain the decoder, with libavcodec's
-// defaults but one thread.
-double decodeFloor(const Job& job, int runs) {
-  const Codec codec = *codecFromRaw(job.codec);
-  const Format format = makeFormat(codec, job.paramSets);
-  const AVCodec* decoder = avcodec_find_decoder_by_name(codec == Codec::h264 ? "h264" : "hevc");
-  std::unique_ptr<AVCodecContext, ContextDeleter> context(avcodec_alloc_context3(decoder));
-  context->extradata =
-      static_cast<uint8_t*>(av_mallocz(format.record.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  std::copy(format.record.begin(), format.record.end(), context->extradata);
-  context->extradata_size = static_cast<int>(format.record.size());
-  context->thread_count = 1;
-  if (avcodec_open2(context.get(), decoder, nullptr) < 0) throw std::runtime_error("open");
-  std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-  auto receiveAll = [&] {
-    while (avcodec_receive_frame(context.get(), frame.get()) == 0) av_frame_unref(frame.get());
-  };
-  return medianOf(runs, [&] {
+// Decodes a job's access units with libavcodec's defaults but one thread: the floor that no
+// grid maker can go below.
+class FloorDecoder {
+ public:
+  explicit FloorDecoder(const Job& job) : job_(job) {
+    const Codec codec = *codecFromRaw(job.codec);
+    const Format format = makeFormat(codec, job.paramSets);
+    const AVCodec* decoder = avcodec_find_decoder_by_name(codec == Codec::h264 ? "h264" : "hevc");
+    context_.reset(avcodec_alloc_context3(decoder));
+    context_->extradata =
+        static_cast<uint8_t*>(av_mallocz(format.record.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::copy(format.record.begin(), format.record.end(), context_->extradata);
+    context_->extradata_size = static_cast<int>(format.record.size());
+    context_->thread_count = 1;
+    if (avcodec_open2(context_.get(), decoder, nullptr) < 0) throw std::runtime_error("open");
+  }
+
+  // Seconds to decode every access unit once and drain the decoder.
+  double once() {
     const auto start = Clock::now();
-    for (const Bytes& unit : job.frames) {
-      av_new_packet(packet.get(), static_cast<int>(unit.size()));
-      std::copy(unit.begin(), unit.end(), packet->data);
-      avcodec_send_packet(context.get(), packet.get());
-      av_packet_unref(packet.get());
+    for (const Bytes& unit : job_.frames) {
+      av_new_packet(packet_.get(), static_cast<int>(unit.size()));
+      std::copy(unit.begin(), unit.end(), packet_->data);
+      avcodec_send_packet(context_.get(), packet_.get());
+      av_packet_unref(packet_.get());
       receiveAll();
     }
-    avcodec_send_packet(context.get(), nullptr);
+    avcodec_send_packet(context_.get(), nullptr);
     receiveAll();
-    avcodec_flush_buffers(context.get());
+    avcodec_flush_buffers(context_.get());
     return seconds(Clock::now() - start);
-  });
-}
+  }
+
+ private:
+  void receiveAll() {
+    while (avcodec_receive_frame(context_.get(), frame_.get()) == 0) av_frame_unref(frame_.get());
+  }
+
+  const Job& job_;
+  std::unique_ptr<AVCodecContext, ContextDeleter> context_;
+  std::unique_ptr<AVPacket, PacketDeleter> packet_{av_packet_alloc()};
+  std::unique_ptr<AVFrame, FrameDeleter> frame_{av_frame_alloc()};
+};
 
 // ---- the daemon
 
@@ -236,28 +240,33 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   const Frame frame{static_cast<uint8_t>(FrameType::job), 1, job.encode()};
   Row row;
   row.name = fixture.name;
-  row.floor = decodeFloor(job, runs);
-
+  FloorDecoder floor(job);
   Daemon daemon;
   daemon.readHello();
   runJob(daemon, frame);  // warm: the pooled decoder is made here, as for a recorder's later jobs
-  std::vector<double> walls, decode, encode, cpu;
+  floor.once();
+  // The figures of one round are taken one after the other, round after round, so that a
+  // machine whose speed drifts moves them all alike and the ratios hold.
+  const int rows = job.levels[0].cellsH;
+  std::vector<double> floors, walls, decode, encode, cpu, peer1, peer;
   for (int r = 0; r < runs; ++r) {
+    floors.push_back(floor.once());
     const JobTiming t = runJob(daemon, frame);
     walls.push_back(t.wall);
     decode.push_back(t.result.decodeMicros);
     encode.push_back(t.result.encodeMicros);
     cpu.push_back(t.result.cpuMicros);
+    peer1.push_back(runCommand(peerCommand(fixture, dir, rows, true)));
+    peer.push_back(runCommand(peerCommand(fixture, dir, rows, false)));
   }
+  row.floor = median(floors);
   row.job = median(walls);
   row.decodeMicros = static_cast<uint32_t>(median(decode));
   row.encodeMicros = static_cast<uint32_t>(median(encode));
   row.cpuMicros = static_cast<uint32_t>(median(cpu));
   row.peakKiB = statusKiB(daemon.pid(), "VmHWM:");
-
-  const int rows = job.levels[0].cellsH;
-  row.peer1 = medianOf(runs, [&] { return runCommand(peerCommand(fixture, dir, rows, true)); });
-  row.peer = medianOf(runs, [&] { return runCommand(peerCommand(fixture, dir, rows, false)); });
+  row.peer1 = median(peer1);
+  row.peer = median(peer);
   return row;
 }
 
