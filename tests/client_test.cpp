@@ -29,16 +29,7 @@ ClientOptions daemonOptions() {
 
 // A small real job: the three colours of a clip in one row of 32 x 18 cells.
 Job colourJob() {
-  const testing_support::Clip clip = testing_support::loadClip("h264_rgb_640x360");
-  Job job;
-  job.codec = static_cast<uint8_t>(clip.codec);
-  job.paramSets = clip.paramSets;
-  job.fitW = job.cellW = 32;
-  job.fitH = job.cellH = 18;
-  job.quality = 5;
-  job.frames = clip.accessUnits;
-  job.levels = {Level{3, 1, {0, 1, 2}}};
-  return job;
+  return testing_support::rowJob(testing_support::loadClip("h264_rgb_640x360"), 32, 18);
 }
 
 // A job that parses but breaks the quality rule: the daemon answers "quality Q", which tells

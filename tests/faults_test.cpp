@@ -28,17 +28,8 @@ using testing_support::loadClip;
 
 // Every frame of a clip, each in its own cell of one row.
 Job rowJob(const std::string& clipName, int fitW, int fitH, int quality) {
-  const testing_support::Clip clip = loadClip(clipName);
-  Job job;
-  job.codec = static_cast<uint8_t>(clip.codec);
-  job.paramSets = clip.paramSets;
-  job.fitW = job.cellW = fitW;
-  job.fitH = job.cellH = fitH;
+  Job job = testing_support::rowJob(loadClip(clipName), fitW, fitH);
   job.quality = quality;
-  job.frames = clip.accessUnits;
-  Level level{static_cast<int>(job.frames.size()), 1, {}};
-  for (size_t k = 0; k < job.frames.size(); ++k) level.indices.push_back(static_cast<uint16_t>(k));
-  job.levels = {level};
   return job;
 }
 

@@ -141,13 +141,8 @@ TEST(Daemon, EveryJobFrameGetsOneReplyEvenWithRepeatedIdsAndOneByteWrites) {
 // that keeps a worker busy for a good while; one copy with one cell makes a quick one.
 Job clipJob(int repeats, bool allCells) {
   const testing_support::Clip clip = testing_support::loadClip("h264_rgb_1920x1080");
-  Job job;
-  job.codec = static_cast<uint8_t>(clip.codec);
-  job.paramSets = clip.paramSets;
-  job.fitW = job.cellW = 32;
-  job.fitH = job.cellH = 18;
-  job.quality = 5;
-  for (int r = 0; r < repeats; ++r) {
+  Job job = testing_support::rowJob(clip, 32, 18);
+  for (int r = 1; r < repeats; ++r) {
     job.frames.insert(job.frames.end(), clip.accessUnits.begin(), clip.accessUnits.end());
   }
   const int cells = allCells ? static_cast<int>(job.frames.size()) : 1;

@@ -69,18 +69,7 @@ struct Kind {
 };
 
 Job clipJob(const char* clipName, int fitW, int fitH) {
-  const testing_support::Clip clip = loadClip(clipName);
-  Job job;
-  job.codec = static_cast<uint8_t>(clip.codec);
-  job.paramSets = clip.paramSets;
-  job.fitW = job.cellW = fitW;
-  job.fitH = job.cellH = fitH;
-  job.quality = 5;
-  job.frames = clip.accessUnits;
-  Level level{static_cast<int>(job.frames.size()), 1, {}};
-  for (size_t k = 0; k < job.frames.size(); ++k) level.indices.push_back(static_cast<uint16_t>(k));
-  job.levels = {level};
-  return job;
+  return testing_support::rowJob(loadClip(clipName), fitW, fitH);
 }
 
 void garble(Bytes& frame) {

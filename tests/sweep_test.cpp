@@ -98,14 +98,7 @@ class ServerUnderTest {
 };
 
 Frame quickJob(uint32_t reqID, const char* clipName) {
-  const testing_support::Clip clip = testing_support::loadClip(clipName);
-  Job job;
-  job.codec = static_cast<uint8_t>(clip.codec);
-  job.paramSets = clip.paramSets;
-  job.fitW = job.cellW = 16;
-  job.fitH = job.cellH = 16;
-  job.quality = 5;
-  job.frames = clip.accessUnits;
+  Job job = testing_support::rowJob(testing_support::loadClip(clipName), 16, 16);
   job.levels = {Level{1, 1, {0}}};
   return testing_support::jobFrame(reqID, job);
 }

@@ -21,6 +21,20 @@ Bytes readFile(const std::string& path) {
 
 }  // namespace
 
+mosaickit::Job rowJob(const Clip& clip, int fitW, int fitH) {
+  mosaickit::Job job;
+  job.codec = static_cast<uint8_t>(clip.codec);
+  job.paramSets = clip.paramSets;
+  job.fitW = job.cellW = fitW;
+  job.fitH = job.cellH = fitH;
+  job.quality = 5;
+  job.frames = clip.accessUnits;
+  mosaickit::Level level{static_cast<int>(job.frames.size()), 1, {}};
+  for (size_t k = 0; k < job.frames.size(); ++k) level.indices.push_back(static_cast<uint16_t>(k));
+  job.levels = {level};
+  return job;
+}
+
 std::string clipPath(std::string_view name) {
   const std::string base = std::string(GRIDWRIGHT_CLIPS_DIR) + "/" + std::string(name);
   return std::filesystem::exists(base + ".h265") ? base + ".h265" : base + ".h264";

@@ -42,6 +42,10 @@ struct Clip {
   std::vector<mosaickit::Bytes> accessUnits;
 };
 
+// A job over every access unit of `clip`: cells of exactly the fit size, quality 5, and one level
+// that shows every frame, in order, in one row.
+mosaickit::Job rowJob(const Clip& clip, int fitW, int fitH);
+
 // The clip's file path (without checking that it exists), e.g. ".../h264_bframes.h264".
 std::string clipPath(std::string_view name);
 
