@@ -5,7 +5,7 @@ GRIDWRIGHT_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
-  libturbojpeg0-dev
+  libturbojpeg0-dev libyuv-dev
   ffmpeg
 )
 

@@ -15,6 +15,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <libyuv/scale.h>
+
 namespace mosaickit {
 
 BGRAImage::BGRAImage(int64_t width, int64_t height, Bytes pixels)
@@ -122,6 +124,99 @@ SwsContextPtr makeContext(const SourceFormat& src, int width, int height) {
   return ctx;
 }
 
+// The planes the scaler reads: the picture's own, or a box-reduced copy of them.
+struct PlaneSet {
+  const uint8_t* data[4] = {};
+  int stride[4] = {};
+  int width = 0, height = 0;  // of the luma plane
+  AVPixelFormat format = AV_PIX_FMT_NONE;
+};
+
+// The 4:4:4 format with the samples of `desc`, or none.
+AVPixelFormat fullChromaFormat(const AVPixFmtDescriptor& desc) {
+  switch (desc.comp[0].depth) {
+    case 8:
+      return AV_PIX_FMT_YUV444P;
+    case 9:
+      return AV_PIX_FMT_YUV444P9LE;
+    case 10:
+      return AV_PIX_FMT_YUV444P10LE;
+    case 12:
+      return AV_PIX_FMT_YUV444P12LE;
+    case 14:
+      return AV_PIX_FMT_YUV444P14LE;
+    case 16:
+      return AV_PIX_FMT_YUV444P16LE;
+    default:
+      return AV_PIX_FMT_NONE;
+  }
+}
+
+// Box-averages one plane of width x height samples down to outW x outH (exact divisors) into
+// `out`, with libyuv's vectorised box filter.
+void reducePlane(const uint8_t* src, int srcStride, int width, int height, int outW, int outH,
+                 bool wide, Bytes& out, int& outStride) {
+  const int sampleBytes = wide ? 2 : 1;
+  outStride = (outW * sampleBytes + 63) & ~63;
+  out.resize(static_cast<size_t>(outStride) * outH);
+  if (wide) {
+    libyuv::ScalePlane_16(reinterpret_cast<const uint16_t*>(src), srcStride / 2, width, height,
+                          reinterpret_cast<uint16_t*>(out.data()), outStride / 2, outW, outH,
+                          libyuv::kFilterBox);
+  } else {
+    libyuv::ScalePlane(src, srcStride, width, height, out.data(), outStride, outW, outH,
+                       libyuv::kFilterBox);
+  }
+}
+
+// A large reduction is mostly averaging, and libyuv averages blocks of samples far faster than
+// the scaler's general area filter runs over a whole picture. So a picture at least four times
+// the target in both directions first has its planes box-averaged by a power of two, luma and
+// chroma alike down to one common grid (a 4:4:4 picture); libswscale then does the rest, at least
+// a factor of two, with its area filter, and converts the colours. Box averages over aligned
+// blocks compose, so the result is the area filter's. Only planar YUV of native-endian samples
+// whose plane sizes divide evenly is reduced; anything else goes to the scaler as it is.
+PlaneSet preReduce(const AVFrame& frame, int targetW, int targetH, std::array<Bytes, 3>& scratch) {
+  PlaneSet set;
+  for (int i = 0; i < 4; ++i) {
+    set.data[i] = frame.data[i];
+    set.stride[i] = frame.linesize[i];
+  }
+  set.width = frame.width;
+  set.height = frame.height;
+  set.format = static_cast<AVPixelFormat>(frame.format);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(set.format);
+  if (desc == nullptr || desc->nb_components != 3 || (desc->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 ||
+      (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_HWACCEL)) != 0) {
+    return set;
+  }
+  const AVPixelFormat reduced = fullChromaFormat(*desc);
+  int factor = 1;
+  while (factor < 8 && frame.width >= 4 * factor * targetW &&
+         frame.height >= 4 * factor * targetH) {
+    factor *= 2;
+  }
+  const int chromaW = 1 << desc->log2_chroma_w, chromaH = 1 << desc->log2_chroma_h;
+  if (reduced == AV_PIX_FMT_NONE || factor < std::max(chromaW, chromaH) || factor == 1 ||
+      frame.width % factor != 0 || frame.height % factor != 0) {
+    return set;
+  }
+  const int outW = frame.width / factor, outH = frame.height / factor;
+  for (int p = 0; p < 3; ++p) {
+    const int planeW = p == 0 ? frame.width : frame.width / chromaW;
+    const int planeH = p == 0 ? frame.height : frame.height / chromaH;
+    int stride = 0;
+    reducePlane(frame.data[p], frame.linesize[p], planeW, planeH, outW, outH,
+                desc->comp[0].depth > 8, scratch[p], stride);
+    set.data[p] = scratch[p].data();
+    set.stride[p] = stride;
+  }
+  set.width = outW;
+  set.height = outH;
+  set.format = reduced;
+  return set;
+}
+
 // A scaler holds few contexts: a job's pictures share one stream, so one entry is the rule and
 // more than a handful means the source keeps changing shape; the oldest is then dropped.
 constexpr size_t kMaxCachedContexts = 4;
@@ -142,7 +237,11 @@ Scaler& Scaler::operator=(Scaler&&) noexcept = default;
 
 BGRAImage Scaler::scale(const Picture& picture, int width, int height) {
   const AVFrame& frame = picture.frame();
-  const SourceFormat source = describeSource(frame);
+  SourceFormat source = describeSource(frame);
+  const PlaneSet planes = preReduce(frame, width, height, scratch_);
+  source.width = planes.width;
+  source.height = planes.height;
+  if (planes.format != static_cast<AVPixelFormat>(frame.format)) source.format = planes.format;
 
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
     return e.source == source && e.width == width && e.height == height;
@@ -158,7 +257,7 @@ BGRAImage Scaler::scale(const Picture& picture, int width, int height) {
   uint8_t* const dst[4] = {image.pixels().data(), nullptr, nullptr, nullptr};
   const int dstStride[4] = {static_cast<int>(image.rowBytes()), 0, 0, 0};
   const int rows =
-      sws_scale(it->context.get(), frame.data, frame.linesize, 0, frame.height, dst, dstStride);
+      sws_scale(it->context.get(), planes.data, planes.stride, 0, planes.height, dst, dstStride);
   if (rows != height) {
     throw JobError(ErrorCode::internalError, "sws_scale " + std::to_string(rows));
   }

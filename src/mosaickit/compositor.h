@@ -2,12 +2,14 @@
 // decoded picture into a BGRA image of the fit size, and the compositor that tiles scaled
 // pictures into one canvas per level.
 //
-// Scaling runs on libswscale straight from the decoder's native picture (8- or 10-bit YUV 4:2:0,
-// 4:2:2 or 4:4:4, limited or full range): colour conversion and resampling happen in one pass,
-// with no full-size BGRA copy of the source. Reductions use an area filter with chroma taken to
-// full resolution first, so a 1920 x 1080 picture shrunk to 160 x 90 or below neither aliases
-// nor loses colour detail. The colour matrix and range are the ones the stream signals; a stream
-// that signals no matrix is read as BT.709 at 720 rows or more and BT.601 below.
+// Scaling works straight from the decoder's native picture (8- or 10-bit YUV 4:2:0, 4:2:2 or
+// 4:4:4, limited or full range), with no full-size BGRA copy of the source: a large reduction
+// first box-averages the YUV planes by a power of two with libyuv (luma and chroma to one
+// grid), then libswscale finishes the resampling and converts the colours in one pass.
+// Reductions use an area filter with chroma taken to full resolution, so a 1920 x 1080 picture
+// shrunk to 160 x 90 or below neither aliases nor loses colour detail. The colour matrix and range
+// are the ones the stream signals; a stream that signals no matrix is read as BT.709 at 720 rows or
+// more and BT.601 below.
 //
 // Thread-safety: BGRAImage is a plain value. Compositor::scale and Compositor::compose keep no
 // state and may be called from any number of threads at once. A Compositor::Scaler is not
@@ -91,6 +93,8 @@ class Scaler {
  private:
   struct Entry;
   std::vector<Entry> entries_;
+  // Planes of pictures box-reduced before scaling, reused from picture to picture.
+  std::array<Bytes, 3> scratch_;
 };
 
 // One-shot form of Scaler::scale, for a single picture.
