@@ -21,16 +21,12 @@ extern "C" {
 namespace mosaickit {
 namespace {
 
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 struct FilterDeleter {
   void operator()(AVBSFContext* b) const { av_bsf_free(&b); }
 };
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 
@@ -350,8 +346,14 @@ void Session::ContextDeleter::operator()(AVCodecContext* c) const {
   avcodec_free_context(&c);
 }
 
-Session::Session(const Format& format) : pool_(std::make_unique<PicturePool>()) {
+void Session::PacketDeleter::operator()(AVPacket* p) const {
+  av_packet_free(&p);
+}
+
+Session::Session(const Format& format)
+    : pool_(std::make_unique<PicturePool>()), packet_(av_packet_alloc()) {
   silenceLibraryLogging();
+  if (!packet_) throw failedCall(ErrorCode::unsupported, "av_packet_alloc", AVERROR(ENOMEM));
   context_.reset(openContext(format, pool_.get()).release());
 }
 
@@ -362,14 +364,16 @@ Session& Session::operator=(Session&&) noexcept = default;
 void Session::send(ByteView accessUnit, int64_t tag) {
   // An empty packet would tell libavcodec that the stream has ended.
   if (accessUnit.empty()) return;
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) throw failedCall(ErrorCode::decode, "av_packet_alloc", AVERROR(ENOMEM));
-  int status = av_new_packet(packet.get(), static_cast<int>(accessUnit.size()));
+  // The packet is reused from unit to unit; its data, the one padded copy of the unit, is new
+  // each time, since the decoder may keep a reference to it after the send.
+  AVPacket* packet = packet_.get();
+  int status = av_new_packet(packet, static_cast<int>(accessUnit.size()));
   if (status < 0) throw failedCall(ErrorCode::decode, "av_new_packet", status);
   std::memcpy(packet->data, accessUnit.data(), accessUnit.size());
   packet->pts = tag;
   packet->dts = AV_NOPTS_VALUE;
-  status = avcodec_send_packet(context_.get(), packet.get());
+  status = avcodec_send_packet(context_.get(), packet);
+  av_packet_unref(packet);
   if (status < 0) throw failedCall(ErrorCode::decode, "avcodec_send_packet", status);
 }
 

@@ -30,6 +30,7 @@
 
 struct AVCodecContext;
 struct AVFrame;
+struct AVPacket;
 
 namespace mosaickit {
 
@@ -132,7 +133,11 @@ class Session {
   struct ContextDeleter {
     void operator()(AVCodecContext* c) const;
   };
+  struct PacketDeleter {
+    void operator()(AVPacket* p) const;
+  };
   std::unique_ptr<PicturePool> pool_;  // before the context, which allocates from it
+  std::unique_ptr<AVPacket, PacketDeleter> packet_;
   std::unique_ptr<AVCodecContext, ContextDeleter> context_;
 };
 
