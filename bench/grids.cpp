@@ -42,6 +42,7 @@ namespace {
 using namespace mosaickit;
 using Clock = std::chrono::steady_clock;
 using testing_support::Daemon;
+using testing_support::jobFrame;
 
 struct Fixture {
   std::string name;
@@ -156,9 +157,10 @@ struct JobTiming {
   JobResult result;
 };
 
-JobTiming runJob(Daemon& daemon, const Frame& frame) {
+// `wire` is a job frame already encoded: the parent's own serialisation is not the daemon's time.
+JobTiming runJob(Daemon& daemon, const Bytes& wire) {
   const auto start = Clock::now();
-  daemon.send(frame);
+  daemon.write(wire);
   const Frame reply = daemon.readFrame().value();
   JobTiming timing{seconds(Clock::now() - start), {}};
   if (reply.type != static_cast<uint8_t>(FrameType::result)) {
@@ -178,15 +180,15 @@ long statusKiB(pid_t pid, const char* field) {
 }
 
 // Sends `count` copies of the job keeping up to `inflight` outstanding; returns the wall time.
-double throughput(const Frame& frame, int count, int inflight) {
+double throughput(const Bytes& wire, int count, int inflight) {
   Daemon daemon;
   daemon.readHello();
-  runJob(daemon, frame);  // the decoder is made before timing starts
+  runJob(daemon, wire);  // the decoder is made before timing starts
   const auto start = Clock::now();
   int sent = 0, received = 0;
   while (received < count) {
     while (sent < count && sent - received < inflight) {
-      daemon.send(frame);
+      daemon.write(wire);
       ++sent;
     }
     const Frame reply = daemon.readFrame().value();
@@ -237,13 +239,13 @@ struct Row {
 
 Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   const Job job = gridJob(fixture, dir);
-  const Frame frame{static_cast<uint8_t>(FrameType::job), 1, job.encode()};
+  const Bytes wire = jobFrame(1, job).encode();
   Row row;
   row.name = fixture.name;
   FloorDecoder floor(job);
   Daemon daemon;
   daemon.readHello();
-  runJob(daemon, frame);  // warm: the pooled decoder is made here, as for a recorder's later jobs
+  runJob(daemon, wire);  // warm: the pooled decoder is made here, as for a recorder's later jobs
   floor.once();
   // The figures of one round are taken one after the other, round after round, so that a
   // machine whose speed drifts moves them all alike and the ratios hold.
@@ -251,7 +253,7 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   std::vector<double> floors, walls, decode, encode, cpu, peer1, peer;
   for (int r = 0; r < runs; ++r) {
     floors.push_back(floor.once());
-    const JobTiming t = runJob(daemon, frame);
+    const JobTiming t = runJob(daemon, wire);
     walls.push_back(t.wall);
     decode.push_back(t.result.decodeMicros);
     encode.push_back(t.result.encodeMicros);
@@ -278,26 +280,38 @@ long idleDecodersKiB(const std::string& dir, int count) {
   for (int k = 0; k < count; ++k) {
     Fixture variant{"P", "idle/" + std::to_string(k) + ".h264", Codec::h264, false};
     Job job = gridJob(variant, dir);
-    runJob(daemon, Frame{static_cast<uint8_t>(FrameType::job), 1, job.encode()});
+    runJob(daemon, jobFrame(1, job).encode());
   }
   return statusKiB(daemon.pid(), "VmRSS:");
+}
+
+int printSummary(const std::vector<Row>& rows) {
+  for (const Row& r : rows) {
+    std::printf("bench %s: job/floor=%.2f peer1/job=%.2f peer/job=%.2f rss=%.1f MiB\n",
+                r.name.c_str(), r.job / r.floor, r.peer1 / r.job, r.peer / r.job,
+                r.peakKiB / 1024.0);
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bench_grids FIXTURE_DIR [RUNS]\n");
+    std::fprintf(stderr, "usage: bench_grids FIXTURE_DIR [RUNS [FIXTURES]]\n");
     return 2;
   }
   const std::string dir = argv[1];
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  // Naming fixtures (for example "A" or "BC") runs only their rows, for profiling one of them.
+  const std::string only = argc > 3 ? argv[3] : "";
   silenceLibraryLogging();
   try {
     std::vector<Row> rows;
     std::printf("%-3s %9s %9s %9s %9s %9s %9s %9s %9s\n", "", "floor s", "job s", "decode s",
                 "encode s", "cpu s", "peer1 s", "peer s", "peak MiB");
     for (const Fixture& fixture : kFixtures) {
+      if (!only.empty() && only.find(fixture.name) == std::string::npos) continue;
       const Row r = benchFixture(fixture, dir, runs);
       std::printf("%-3s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.1f\n", r.name.c_str(), r.floor,
                   r.job, r.decodeMicros / 1e6, r.encodeMicros / 1e6, r.cpuMicros / 1e6, r.peer1,
@@ -306,10 +320,11 @@ int main(int argc, char** argv) {
       rows.push_back(r);
     }
 
+    if (!only.empty()) return printSummary(rows);
     const Job a = gridJob(kFixtures[0], dir);
-    const Frame frameA{static_cast<uint8_t>(FrameType::job), 1, a.encode()};
-    const double four = throughput(frameA, 16, 4);
-    const double one = throughput(frameA, 16, 1);
+    const Bytes wireA = jobFrame(1, a).encode();
+    const double four = throughput(wireA, 16, 4);
+    const double one = throughput(wireA, 16, 1);
     std::printf("throughput A: 16 jobs, 4 in flight %.3f s, one at a time %.3f s: %.2fx\n", four,
                 one, one / four);
     const long idleKiB = idleDecodersKiB(dir, 48);
@@ -317,11 +332,7 @@ int main(int argc, char** argv) {
         "idle decoders: daemon resident %.1f MiB after 48 jobs of distinct parameter sets\n",
         idleKiB / 1024.0);
 
-    for (const Row& r : rows) {
-      std::printf("bench %s: job/floor=%.2f peer1/job=%.2f peer/job=%.2f rss=%.1f MiB\n",
-                  r.name.c_str(), r.job / r.floor, r.peer1 / r.job, r.peer / r.job,
-                  r.peakKiB / 1024.0);
-    }
+    return printSummary(rows);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_grids: %s\n", e.what());
     return 1;

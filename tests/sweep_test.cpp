@@ -4,11 +4,15 @@
 // never waits for the next tick.
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -122,6 +126,36 @@ TEST(SweepTimer, ClosesIdleDecodersWithNoFurtherJob) {
   // No job comes after these: only the timer can close their decoders.
   EXPECT_TRUE(eventually([&] { return server.cache().idleCount() == 0; }));
   EXPECT_EQ(server.finish(), 0);
+}
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+TEST(SweepTimer, IdleSweepGivesFreeMemoryBackToTheSystem) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps memory its own way";
+#else
+  // Like the daemon, keep large freed blocks in the heap for the next job.
+  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  constexpr size_t kBlock = 24 << 20;
+  const long before = residentKiB();
+  {
+    const auto block = std::make_unique<uint8_t[]>(kBlock);
+    std::memset(block.get(), 1, kBlock);
+  }
+  ASSERT_GT(residentKiB(), before + 16 * 1024) << "the freed block was not kept";
+
+  ServerUnderTest server(120.0, 20ms);
+  EXPECT_TRUE(eventually([&] { return residentKiB() < before + 8 * 1024; }));
+  EXPECT_EQ(server.finish(), 0);
+#endif
 }
 
 TEST(SweepTimer, SweepsKeepDecodersThatHaveNotExpired) {

@@ -1,5 +1,6 @@
 #include "mosaickit/server.h"
 
+#include <malloc.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -183,8 +184,14 @@ void Server::sweepLoop() {
     if (sweepStop_.wait_for(hold, timing_.sweepPeriod, [this] { return sweepStopping_; })) return;
     hold.unlock();
     runner_.cache().sweep();
+    if (idle()) ::malloc_trim(0);
     hold.lock();
   }
+}
+
+bool Server::idle() {
+  std::lock_guard<std::mutex> hold(queueLock_);
+  return unreplied_ == 0;
 }
 
 void Server::send(uint8_t type, uint32_t reqID, Bytes payload) {

@@ -51,7 +51,9 @@ uint32_t saturatingMicros(uint64_t nanos);
 
 // Settings of the service that the daemon fixes and tests may shorten.
 struct ServerTiming {
-  // How often idle decoders are swept; the first sweep comes one period after start.
+  // How often idle decoders are swept; the first sweep comes one period after start. A sweep that
+  // finds no job in flight also hands the allocator's free memory back to the system, so that
+  // memory the process keeps for reuse between jobs is not held through a quiet spell.
   std::chrono::milliseconds sweepPeriod{30000};
 };
 
@@ -93,6 +95,7 @@ class Server {
   void workerLoop();
   void runOne(Work work);
   void sweepLoop();
+  bool idle();
   void startJobPath();
   void stopJobPath();
   void waitForReplies();
