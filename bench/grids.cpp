@@ -1,7 +1,7 @@
 // How fast the daemon turns access units into a grid, against the decoder's own floor and the
 // ffmpeg command making the same sheet. Run by scripts/bench.sh, which makes the fixtures.
 //
-// Usage: bench_grids FIXTURE_DIR [RUNS]
+// Usage: bench_grids FIXTURE_DIR [RUNS [FIXTURES]]
 //
 // Every figure is the median of RUNS runs (default 5), all taken in one process run so that the
 // ratios hold on a noisy machine:
@@ -9,14 +9,19 @@
 //   job     the daemon's wall time from writing the job frame to reading its reply
 //   peer1   the ffmpeg command making the same sheet with one thread; peer: default threads
 //   rss     the daemon's peak resident memory after the fixture's jobs
+//   psnr    the daemon's sheet against a lossless Lanczos sheet of the same frames made by the
+//           ffmpeg command (the sheet is kept as FIXTURE_DIR/sheet-NAME.jpg), and the same for
+//           the peer's JPEG sheet
 // and, for fixture A, the throughput of 16 jobs with 4 in flight against one at a time.
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -228,11 +233,53 @@ std::vector<std::string> peerCommand(const Fixture& fixture, const std::string& 
   return args;
 }
 
+// ---- quality: the daemon's sheet against the ffmpeg command's Lanczos sheet
+
+// The same frames through libswscale's Lanczos filter, in the BT.709 matrix that the daemon
+// assumes for unsignalled pictures of 720 rows or more, tiled and written as raw RGB: a reference
+// with no compression loss of its own.
+Bytes referenceSheet(const Fixture& fixture, const std::string& dir, int rows) {
+  const std::string out = dir + "/reference-" + fixture.name + ".rgb";
+  std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel",
+                                   "error",  "-nostdin",     "-y"};
+  if (fixture.keyframesOnly) args.insert(args.end(), {"-skip_frame", "nokey"});
+  args.insert(args.end(),
+              {"-i", dir + "/" + fixture.file, "-vf",
+               "scale=160:90:flags=lanczos:in_color_matrix=bt709,format=rgb24,tile=10x" +
+                   std::to_string(rows),
+               "-frames:v", "1", "-f", "rawvideo", out});
+  runCommand(args);
+  return readFile(out);
+}
+
+// Peak signal-to-noise ratio in dB of a JPEG's pixels against an RGB reference of its size.
+double psnr(const Bytes& jpeg, const Bytes& reference) {
+  const std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
+  int width = 0, height = 0, subsampling = 0, colourspace = 0;
+  if (!handle || tjDecompressHeader3(handle.get(), jpeg.data(), jpeg.size(), &width, &height,
+                                     &subsampling, &colourspace) != 0) {
+    throw std::runtime_error("cannot read the daemon's sheet");
+  }
+  Bytes rgb(size_t(width) * size_t(height) * 3);
+  if (rgb.size() != reference.size() ||
+      tjDecompress2(handle.get(), jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB,
+                    0) != 0) {
+    throw std::runtime_error("the daemon's sheet does not match the reference");
+  }
+  double squaredError = 0;
+  for (size_t i = 0; i < rgb.size(); ++i) {
+    const double d = double(rgb[i]) - double(reference[i]);
+    squaredError += d * d;
+  }
+  const double mse = squaredError / double(rgb.size());
+  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
 // ---- the run
 
 struct Row {
   std::string name;
-  double floor = 0, job = 0, peer1 = 0, peer = 0;
+  double floor = 0, job = 0, peer1 = 0, peer = 0, psnr = 0, peerPsnr = 0;
   uint32_t decodeMicros = 0, encodeMicros = 0, cpuMicros = 0;
   long peakKiB = 0;
 };
@@ -269,6 +316,12 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   row.peakKiB = statusKiB(daemon.pid(), "VmHWM:");
   row.peer1 = median(peer1);
   row.peer = median(peer);
+  const Bytes sheet = runJob(daemon, wire).result.jpegs.at(0);
+  std::ofstream(dir + "/sheet-" + fixture.name + ".jpg", std::ios::binary)
+      .write(reinterpret_cast<const char*>(sheet.data()), std::streamsize(sheet.size()));
+  const Bytes reference = referenceSheet(fixture, dir, rows);
+  row.psnr = psnr(sheet, reference);
+  row.peerPsnr = psnr(readFile(dir + "/peer-" + fixture.name + ".jpg"), reference);
   return row;
 }
 
@@ -287,9 +340,11 @@ long idleDecodersKiB(const std::string& dir, int count) {
 
 int printSummary(const std::vector<Row>& rows) {
   for (const Row& r : rows) {
-    std::printf("bench %s: job/floor=%.2f peer1/job=%.2f peer/job=%.2f rss=%.1f MiB\n",
-                r.name.c_str(), r.job / r.floor, r.peer1 / r.job, r.peer / r.job,
-                r.peakKiB / 1024.0);
+    std::printf(
+        "bench %s: job/floor=%.2f peer1/job=%.2f peer/job=%.2f rss=%.1f MiB psnr=%.1f dB "
+        "(peer %.1f dB)\n",
+        r.name.c_str(), r.job / r.floor, r.peer1 / r.job, r.peer / r.job, r.peakKiB / 1024.0,
+        r.psnr, r.peerPsnr);
   }
   return 0;
 }
@@ -308,14 +363,15 @@ int main(int argc, char** argv) {
   silenceLibraryLogging();
   try {
     std::vector<Row> rows;
-    std::printf("%-3s %9s %9s %9s %9s %9s %9s %9s %9s\n", "", "floor s", "job s", "decode s",
-                "encode s", "cpu s", "peer1 s", "peer s", "peak MiB");
+    std::printf("%-3s %9s %9s %9s %9s %9s %9s %9s %9s %9s %9s\n", "", "floor s", "job s",
+                "decode s", "encode s", "cpu s", "peer1 s", "peer s", "peak MiB", "psnr dB",
+                "peer dB");
     for (const Fixture& fixture : kFixtures) {
       if (!only.empty() && only.find(fixture.name) == std::string::npos) continue;
       const Row r = benchFixture(fixture, dir, runs);
-      std::printf("%-3s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.1f\n", r.name.c_str(), r.floor,
-                  r.job, r.decodeMicros / 1e6, r.encodeMicros / 1e6, r.cpuMicros / 1e6, r.peer1,
-                  r.peer, r.peakKiB / 1024.0);
+      std::printf("%-3s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.1f %9.1f %9.1f\n",
+                  r.name.c_str(), r.floor, r.job, r.decodeMicros / 1e6, r.encodeMicros / 1e6,
+                  r.cpuMicros / 1e6, r.peer1, r.peer, r.peakKiB / 1024.0, r.psnr, r.peerPsnr);
       std::fflush(stdout);
       rows.push_back(r);
     }
