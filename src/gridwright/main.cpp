@@ -35,12 +35,12 @@ int main() {
   // allocations are few and large next to their decoding and encoding, so they rarely contend.
   ::mallopt(M_ARENA_MAX, 1);
   // A job's large buffers (its payload, the decoder's pictures, the canvas, the JPEG) are
-  // megabytes each. By default each one above a few megabytes is mapped fresh and unmapped again,
-  // and every job pays a page fault per 4 KiB to touch it anew: 30 ms of a 1080p job of 100
-  // frames on a virtual machine. Served from the heap and kept there between jobs, they cost
-  // nothing to touch again. Blocks above 32 MiB still get a mapping of their own, so a rare huge
-  // payload leaves nothing behind; the rest is returned by the server's sweep once no job is in
-  // flight.
+  // megabytes each. With glibc's adaptive defaults they are mapped afresh or trimmed off the heap
+  // after use, and every job pays a page fault per 4 KiB to touch them anew: 30 ms of a 1080p job
+  // of 100 frames on a virtual machine. Served from the heap and kept there between jobs, they
+  // cost nothing to touch again. Blocks above 32 MiB still get a mapping of their own, so a rare
+  // huge payload leaves nothing behind; the rest is returned by the server's sweep once no job
+  // is in flight.
   ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
   // Job frames run to megabytes: through the default 64 KiB pipe that is dozens of wake-ups per
