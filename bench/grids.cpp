@@ -1,7 +1,7 @@
 // How fast the daemon turns access units into a grid, against the decoder's own floor and the
 // ffmpeg command making the same sheet. Run by scripts/bench.sh, which makes the fixtures.
 //
-// Usage: bench_grids FIXTURE_DIR [RUNS [FIXTURES]]
+// Usage: bench_grids FIXTURE_DIR [RUNS [PARTS]]   (PARTS: letters of ABCDTM, all by default)
 //
 // Every figure is the median of RUNS runs (default 5), all taken in one process run so that the
 // ratios hold on a noisy machine:
@@ -12,7 +12,8 @@
 //   psnr    the daemon's sheet against a lossless Lanczos sheet of the same frames made by the
 //           ffmpeg command (the sheet is kept as FIXTURE_DIR/sheet-NAME.jpg), and the same for
 //           the peer's JPEG sheet
-// and, for fixture A, the throughput of 16 jobs with 4 in flight against one at a time.
+// and, for fixture A, the throughput of 16 jobs with 4 in flight against one at a time (medians
+// of up to three rounds).
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -353,13 +354,15 @@ int printSummary(const std::vector<Row>& rows) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bench_grids FIXTURE_DIR [RUNS [FIXTURES]]\n");
+    std::fprintf(stderr, "usage: bench_grids FIXTURE_DIR [RUNS [PARTS]]\n");
     return 2;
   }
   const std::string dir = argv[1];
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-  // Naming fixtures (for example "A" or "BC") runs only their rows, for profiling one of them.
-  const std::string only = argc > 3 ? argv[3] : "";
+  // Parts to run, for profiling one of them: fixture letters (for example "A" or "BC"), T for the
+  // throughput and M for the idle decoders' memory. All of them by default.
+  const std::string parts = argc > 3 ? argv[3] : "ABCDTM";
+  auto wanted = [&](const std::string& part) { return parts.find(part) != std::string::npos; };
   silenceLibraryLogging();
   try {
     std::vector<Row> rows;
@@ -367,7 +370,7 @@ int main(int argc, char** argv) {
                 "decode s", "encode s", "cpu s", "peer1 s", "peer s", "peak MiB", "psnr dB",
                 "peer dB");
     for (const Fixture& fixture : kFixtures) {
-      if (!only.empty() && only.find(fixture.name) == std::string::npos) continue;
+      if (!wanted(fixture.name)) continue;
       const Row r = benchFixture(fixture, dir, runs);
       std::printf("%-3s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.1f %9.1f %9.1f\n",
                   r.name.c_str(), r.floor, r.job, r.decodeMicros / 1e6, r.encodeMicros / 1e6,
@@ -376,17 +379,24 @@ int main(int argc, char** argv) {
       rows.push_back(r);
     }
 
-    if (!only.empty()) return printSummary(rows);
-    const Job a = gridJob(kFixtures[0], dir);
-    const Bytes wireA = jobFrame(1, a).encode();
-    const double four = throughput(wireA, 16, 4);
-    const double one = throughput(wireA, 16, 1);
-    std::printf("throughput A: 16 jobs, 4 in flight %.3f s, one at a time %.3f s: %.2fx\n", four,
-                one, one / four);
-    const long idleKiB = idleDecodersKiB(dir, 48);
-    std::printf(
-        "idle decoders: daemon resident %.1f MiB after 48 jobs of distinct parameter sets\n",
-        idleKiB / 1024.0);
+    if (wanted("T")) {
+      const Bytes wireA = jobFrame(1, gridJob(kFixtures[0], dir)).encode();
+      // Alternated, round after round like the fixtures' figures; three rounds at most, since one
+      // takes a quarter of a minute.
+      std::vector<double> fours, ones;
+      for (int r = 0; r < std::min(runs, 3); ++r) {
+        fours.push_back(throughput(wireA, 16, 4));
+        ones.push_back(throughput(wireA, 16, 1));
+      }
+      const double four = median(fours), one = median(ones);
+      std::printf("throughput A: 16 jobs, 4 in flight %.3f s, one at a time %.3f s: %.2fx\n", four,
+                  one, one / four);
+    }
+    if (wanted("M")) {
+      std::printf(
+          "idle decoders: daemon resident %.1f MiB after 48 jobs of distinct parameter sets\n",
+          idleDecodersKiB(dir, 48) / 1024.0);
+    }
 
     return printSummary(rows);
   } catch (const std::exception& e) {
