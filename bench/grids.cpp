@@ -4,7 +4,7 @@
 // Usage: bench_grids FIXTURE_DIR [RUNS [PARTS]]   (PARTS: letters of ABCDTM, all by default)
 //
 // Every figure is the median of RUNS runs (default 5), all taken in one process run so that the
-// ratios hold on a noisy machine:
+// ratios hold on a noisy machine; floor, job and peer1 run on one CPU, the same one:
 //   floor   decoding the job's access units with libavcodec alone, one thread, in process
 //   job     the daemon's wall time from writing the job frame to reading its reply
 //   peer1   the ffmpeg command making the same sheet with one thread; peer: default threads
@@ -15,6 +15,7 @@
 // and, for fixture A, the throughput of 16 jobs with 4 in flight against one at a time (medians
 // of up to three rounds).
 
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <turbojpeg.h>
@@ -278,6 +279,42 @@ double psnr(const Bytes& jpeg, const Bytes& reference) {
 
 // ---- the run
 
+// Sets this process's CPU affinity for its lifetime and restores the previous one after. The
+// children started meanwhile inherit it.
+class AffinityScope {
+ public:
+  explicit AffinityScope(const cpu_set_t& cpus) {
+    ::sched_getaffinity(0, sizeof previous_, &previous_);
+    ::sched_setaffinity(0, sizeof cpus, &cpus);
+  }
+  ~AffinityScope() { ::sched_setaffinity(0, sizeof previous_, &previous_); }
+  AffinityScope(const AffinityScope&) = delete;
+  AffinityScope& operator=(const AffinityScope&) = delete;
+
+ private:
+  cpu_set_t previous_;
+};
+
+// This process's CPUs, and the first of them alone.
+cpu_set_t allowedCpus() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  ::sched_getaffinity(0, sizeof cpus, &cpus);
+  return cpus;
+}
+
+cpu_set_t firstCpuOf(const cpu_set_t& cpus) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int k = 0; k < CPU_SETSIZE; ++k) {
+    if (CPU_ISSET(k, &cpus)) {
+      CPU_SET(k, &one);
+      break;
+    }
+  }
+  return one;
+}
+
 struct Row {
   std::string name;
   double floor = 0, job = 0, peer1 = 0, peer = 0, psnr = 0, peerPsnr = 0;
@@ -290,6 +327,11 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   const Bytes wire = jobFrame(1, job).encode();
   Row row;
   row.name = fixture.name;
+  // The floor, the daemon and the single-threaded peer all run on one CPU: on a virtual machine
+  // one CPU may run a quarter slower than the other for minutes, and work that lands on different
+  // CPUs would compare the CPUs rather than the work. Only the multi-threaded peer gets them all.
+  const cpu_set_t all = allowedCpus();
+  const AffinityScope pinned(firstCpuOf(all));
   FloorDecoder floor(job);
   Daemon daemon;
   daemon.readHello();
@@ -307,6 +349,7 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
     encode.push_back(t.result.encodeMicros);
     cpu.push_back(t.result.cpuMicros);
     peer1.push_back(runCommand(peerCommand(fixture, dir, rows, true)));
+    const AffinityScope unpinned(all);
     peer.push_back(runCommand(peerCommand(fixture, dir, rows, false)));
   }
   row.floor = median(floors);
