@@ -50,6 +50,7 @@ using namespace mosaickit;
 using Clock = std::chrono::steady_clock;
 using testing_support::Daemon;
 using testing_support::jobFrame;
+using testing_support::procStatusField;
 
 struct Fixture {
   std::string name;
@@ -177,15 +178,6 @@ JobTiming runJob(Daemon& daemon, const Bytes& wire) {
   return timing;
 }
 
-long statusKiB(pid_t pid, const char* field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
-  }
-  return 0;
-}
-
 // Sends `count` copies of the job keeping up to `inflight` outstanding; returns the wall time.
 double throughput(const Bytes& wire, int count, int inflight) {
   Daemon daemon;
@@ -225,15 +217,25 @@ double runCommand(const std::vector<std::string>& args) {
   return seconds(Clock::now() - start);
 }
 
-std::vector<std::string> peerCommand(const Fixture& fixture, const std::string& dir, int rows,
-                                     bool oneThread) {
+// The ffmpeg command reading the fixture's frames (only its keyframes for D), with `options`
+// before its input.
+std::vector<std::string> ffmpegReading(const Fixture& fixture, const std::string& dir,
+                                       std::vector<std::string> options = {}) {
   std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel",
                                    "error",  "-nostdin",     "-y"};
-  if (oneThread) args.insert(args.end(), {"-threads", "1", "-filter_threads", "1"});
+  args.insert(args.end(), options.begin(), options.end());
   if (fixture.keyframesOnly) args.insert(args.end(), {"-skip_frame", "nokey"});
-  args.insert(args.end(), {"-i", dir + "/" + fixture.file, "-vf",
-                           "scale=160:90:flags=lanczos,tile=10x" + std::to_string(rows), "-q:v",
-                           "5", "-frames:v", "1", dir + "/peer-" + fixture.name + ".jpg"});
+  args.insert(args.end(), {"-i", dir + "/" + fixture.file});
+  return args;
+}
+
+std::vector<std::string> peerCommand(const Fixture& fixture, const std::string& dir, int rows,
+                                     bool oneThread) {
+  std::vector<std::string> args =
+      oneThread ? ffmpegReading(fixture, dir, {"-threads", "1", "-filter_threads", "1"})
+                : ffmpegReading(fixture, dir);
+  args.insert(args.end(), {"-vf", "scale=160:90:flags=lanczos,tile=10x" + std::to_string(rows),
+                           "-q:v", "5", "-frames:v", "1", dir + "/peer-" + fixture.name + ".jpg"});
   if (oneThread) args.insert(args.end() - 1, {"-threads", "1"});
   return args;
 }
@@ -245,11 +247,9 @@ std::vector<std::string> peerCommand(const Fixture& fixture, const std::string& 
 // with no compression loss of its own.
 Bytes referenceSheet(const Fixture& fixture, const std::string& dir, int rows) {
   const std::string out = dir + "/reference-" + fixture.name + ".rgb";
-  std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel",
-                                   "error",  "-nostdin",     "-y"};
-  if (fixture.keyframesOnly) args.insert(args.end(), {"-skip_frame", "nokey"});
+  std::vector<std::string> args = ffmpegReading(fixture, dir);
   args.insert(args.end(),
-              {"-i", dir + "/" + fixture.file, "-vf",
+              {"-vf",
                "scale=160:90:flags=lanczos:in_color_matrix=bt709,format=rgb24,tile=10x" +
                    std::to_string(rows),
                "-frames:v", "1", "-f", "rawvideo", out});
@@ -263,13 +263,13 @@ double psnr(const Bytes& jpeg, const Bytes& reference) {
   int width = 0, height = 0, subsampling = 0, colourspace = 0;
   if (!handle || tjDecompressHeader3(handle.get(), jpeg.data(), jpeg.size(), &width, &height,
                                      &subsampling, &colourspace) != 0) {
-    throw std::runtime_error("cannot read the daemon's sheet");
+    throw std::runtime_error("cannot read a sheet to compare");
   }
   Bytes rgb(size_t(width) * size_t(height) * 3);
   if (rgb.size() != reference.size() ||
       tjDecompress2(handle.get(), jpeg.data(), jpeg.size(), rgb.data(), width, 0, height, TJPF_RGB,
                     0) != 0) {
-    throw std::runtime_error("the daemon's sheet does not match the reference");
+    throw std::runtime_error("a sheet does not match its reference in size");
   }
   double squaredError = 0;
   for (size_t i = 0; i < rgb.size(); ++i) {
@@ -360,7 +360,7 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   row.decodeMicros = static_cast<uint32_t>(median(decode));
   row.encodeMicros = static_cast<uint32_t>(median(encode));
   row.cpuMicros = static_cast<uint32_t>(median(cpu));
-  row.peakKiB = statusKiB(daemon.pid(), "VmHWM:");
+  row.peakKiB = procStatusField(daemon.pid(), "VmHWM");
   row.peer1 = median(peer1);
   row.peer = median(peer);
   const Bytes sheet = runJob(daemon, wire).result.jpegs.at(0);
@@ -382,7 +382,7 @@ long idleDecodersKiB(const std::string& dir, int count) {
     Job job = gridJob(variant, dir);
     runJob(daemon, jobFrame(1, job).encode());
   }
-  return statusKiB(daemon.pid(), "VmRSS:");
+  return procStatusField(daemon.pid(), "VmRSS");
 }
 
 int printSummary(const std::vector<Row>& rows) {

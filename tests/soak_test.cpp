@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,16 +34,6 @@ struct Usage {
   int threads = 0;
 };
 
-long statusField(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with(field + ":"))
-      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
-  }
-  throw std::runtime_error("no " + field + " in /proc status");
-}
-
 int openDescriptors(pid_t pid) {
   DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (!dir) throw std::runtime_error("cannot list the daemon's descriptors");
@@ -57,8 +46,8 @@ int openDescriptors(pid_t pid) {
 }
 
 Usage usageOf(pid_t pid) {
-  return Usage{statusField(pid, "VmRSS"), openDescriptors(pid),
-               static_cast<int>(statusField(pid, "Threads"))};
+  return Usage{testing_support::procStatusField(pid, "VmRSS"), openDescriptors(pid),
+               static_cast<int>(testing_support::procStatusField(pid, "Threads"))};
 }
 
 // What a job of the mix must come back as: a result, or an error with this code.

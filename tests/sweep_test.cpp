@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -134,12 +133,7 @@ constexpr bool kSanitizerAllocator = false;
 #endif
 
 long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
+  return testing_support::procStatusField(::getpid(), "VmRSS");
 }
 
 TEST(SweepTimer, IdleSweepGivesFreeMemoryBackToTheSystem) {

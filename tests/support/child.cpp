@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include "mosaickit/frame_io.h"
@@ -135,6 +136,16 @@ const std::string& Daemon::errorText() {
 
 mosaickit::Frame jobFrame(uint32_t reqID, const mosaickit::Job& job) {
   return mosaickit::Frame{static_cast<uint8_t>(mosaickit::FrameType::job), reqID, job.encode()};
+}
+
+long procStatusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with(field + ":"))
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  throw std::runtime_error("no " + field + " in /proc/" + std::to_string(pid) + "/status");
 }
 
 }  // namespace testing_support

@@ -68,6 +68,10 @@ class Daemon {
 // Builds a job frame.
 mosaickit::Frame jobFrame(uint32_t reqID, const mosaickit::Job& job);
 
+// A numeric field of /proc/PID/status, such as "VmRSS" or "Threads" (the kernel's unit: KiB
+// for memory). Throws std::runtime_error when the process or the field is missing.
+long procStatusField(pid_t pid, const std::string& field);
+
 }  // namespace testing_support
 
 #endif  // GRIDWRIGHT_TESTS_SUPPORT_CHILD_H_
