@@ -249,7 +249,7 @@ TEST(LoopFilter, SkippingItDoesNotShowAtThumbnailSize) {
     std::vector<BGRAImage> filtered, unfiltered;
     for (bool skip : {false, true}) {
       Session session(makeFormat(clip.codec, clip.paramSets));
-      session.skipLoopFilter(skip);
+      session.setIntraOnly(skip);
       std::vector<BGRAImage>& out = skip ? unfiltered : filtered;
       auto take = [&] {
         while (auto picture = session.receive()) {

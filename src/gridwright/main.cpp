@@ -6,11 +6,14 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 
 #include "mosaickit/decoder_cache.h"
 #include "mosaickit/media.h"
+#include "mosaickit/memory_budget.h"
 #include "mosaickit/server.h"
 
 namespace {
@@ -22,6 +25,20 @@ constexpr size_t kPooledDecoders = 48;
 constexpr double kIdleTimeoutSeconds = 120.0;
 constexpr int kPipeBytes = 1 << 20;
 constexpr std::chrono::seconds kSweepPeriod{30};
+constexpr uint64_t kMemoryBound = uint64_t{4} << 30;
+
+// The most memory the daemon may take whatever its jobs declare: 4 GiB, or a quarter of the
+// machine's memory where that is less, so that a small recorder keeps the rest for itself.
+// Half of it is the budget of decoded pictures, scaled pictures and canvases of all jobs, of
+// which one job may have three quarters; a sixteenth is for idle pooled decoders. The rest is
+// what no budget counts: payloads (a 64 MiB frame is held twice while it is parsed), the
+// decoders' own tables, replies on their way out, the libraries.
+uint64_t memoryBound() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || pageSize <= 0) return kMemoryBound;
+  return std::min(kMemoryBound, static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 4);
+}
 
 }  // namespace
 
@@ -49,8 +66,11 @@ int main() {
   for (int fd : {kInput, kOutput}) ::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
   mosaickit::silenceLibraryLogging();
 
-  mosaickit::DecoderCache cache(kPooledDecoders, kIdleTimeoutSeconds);
-  mosaickit::JobRunner runner(cache);
+  const uint64_t bound = memoryBound();
+  mosaickit::MemoryBudget daemonMemory(mosaickit::MemoryBudget::Scope::daemon, bound / 2);
+  mosaickit::DecoderCache cache(kPooledDecoders, kIdleTimeoutSeconds,
+                                mosaickit::DecoderCache::uptimeSeconds, bound / 16);
+  mosaickit::JobRunner runner(cache, {.daemonMemory = &daemonMemory, .jobMemory = bound * 3 / 8});
   mosaickit::Server server(kInput, kOutput, runner, kMaxInflight,
                            mosaickit::ServerTiming{.sweepPeriod = kSweepPeriod});
   const int status = server.run();

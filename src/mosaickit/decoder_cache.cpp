@@ -41,6 +41,7 @@ struct Decoder::Run {
   std::span<const DecodeInput> units;
   const PictureSink& onPicture;
   bool intraOnly;
+  std::shared_ptr<MemoryBudget> budget;
   // Positions submitted to some session whose picture has not come out yet.
   std::set<size_t> pending;
   // Positions that have had their one retry.
@@ -60,17 +61,24 @@ Decoder::Decoder(DecoderKey key)
 
 Decoder::~Decoder() = default;
 
-void Decoder::decode(std::span<const DecodeInput> units, const PictureSink& onPicture) {
+void Decoder::decode(std::span<const DecodeInput> units, const PictureSink& onPicture,
+                     std::shared_ptr<MemoryBudget> budget) {
   // A run of random access points only, as a recorder's keyframe grids are, has no picture that
   // another predicts from: the in-loop filters can go without any drift, and their cost with it.
   const bool intraOnly = std::ranges::all_of(units, [this](const DecodeInput& unit) {
     return isRandomAccessSample(key_.codec, unit.data);
   });
-  Run run{units, onPicture, intraOnly, {}, {}};
-  session_->skipLoopFilter(intraOnly);
+  Run run{units, onPicture, intraOnly, std::move(budget), {}, {}};
+  startRun(run);
   for (const DecodeInput& unit : units) submit(run, unit);
   finish(run);
+  idleBytes_ = session_->idleBytes();
   session_->flush();
+}
+
+void Decoder::startRun(const Run& run) {
+  session_->setIntraOnly(run.intraOnly);
+  session_->setBudget(run.budget);
 }
 
 // Submits one access unit, with the retry rule on failure.
@@ -94,6 +102,8 @@ void Decoder::finish(Run& run) {
 std::optional<Decoder::Failure> Decoder::sendAndCollect(Run& run, const DecodeInput& unit) {
   try {
     session_->send(unit.data, static_cast<int64_t>(unit.position));
+  } catch (const LimitError&) {
+    throw;
   } catch (const JobError& e) {
     return Failure{unit.position, e.message()};
   }
@@ -105,6 +115,8 @@ std::optional<Decoder::Failure> Decoder::drain(Run& run) {
   if (run.pending.empty()) return std::nullopt;
   try {
     session_->sendEnd();
+  } catch (const LimitError&) {
+    throw;
   } catch (const JobError& e) {
     return Failure{*run.pending.begin(), e.message()};
   }
@@ -119,6 +131,8 @@ std::optional<Decoder::Failure> Decoder::collect(Run& run) {
     std::optional<TaggedPicture> out;
     try {
       out = session_->receive();
+    } catch (const LimitError&) {
+      throw;
     } catch (const JobError& e) {
       if (run.pending.empty()) return std::nullopt;
       return Failure{*run.pending.begin(), e.message()};
@@ -127,6 +141,7 @@ std::optional<Decoder::Failure> Decoder::collect(Run& run) {
     if (out->tag < 0 || !run.pending.contains(static_cast<size_t>(out->tag))) continue;
     const auto position = static_cast<size_t>(out->tag);
     if (out->damage != 0) return Failure{position, "decode status " + std::to_string(out->damage)};
+    if (!out->complete) return Failure{position, "decoder returned an incomplete picture"};
     run.pending.erase(position);
     run.onPicture(position, std::move(out->picture));
   }
@@ -154,7 +169,7 @@ void Decoder::salvage(Run& run, size_t failedPosition) {
     for (;;) {
       std::optional<TaggedPicture> out = session_->receive();
       if (!out) return;
-      if (out->tag < 0 || out->damage != 0) continue;
+      if (out->tag < 0 || out->damage != 0 || !out->complete) continue;
       const auto position = static_cast<size_t>(out->tag);
       if (run.pending.erase(position) == 1) run.onPicture(position, std::move(out->picture));
     }
@@ -169,7 +184,7 @@ void Decoder::rebuild(Run& run, const Failure& failure) {
   } catch (const JobError&) {
     throw decodeError(failure.message + "; recreate failed");
   }
-  session_->skipLoopFilter(run.intraOnly);
+  startRun(run);
 }
 
 // --- DecoderCache -----------------------------------------------------------------------------
@@ -180,8 +195,8 @@ double DecoderCache::uptimeSeconds() {
       .count();
 }
 
-DecoderCache::DecoderCache(size_t cap, double idleTimeout, Clock now)
-    : cap_(cap), idleTimeout_(idleTimeout), now_(std::move(now)) {}
+DecoderCache::DecoderCache(size_t cap, double idleTimeout, Clock now, uint64_t idleBytes)
+    : cap_(cap), idleTimeout_(idleTimeout), now_(std::move(now)), idleBytes_(idleBytes) {}
 
 DecoderCache::~DecoderCache() = default;
 
@@ -218,7 +233,7 @@ void DecoderCache::checkin(std::unique_ptr<Decoder> decoder) {
     decoder->setLastUsed(now_());
     idle_.push_back(std::move(decoder));
     evict = takeExpired();
-    while (cap_ < idle_.size() + inUse_ && !idle_.empty()) {
+    while (!idle_.empty() && (cap_ < idle_.size() + inUse_ || overBudget())) {
       evict.push_back(std::move(idle_.front()));
       idle_.erase(idle_.begin());
     }
@@ -263,6 +278,12 @@ DecoderCache::DecoderList DecoderCache::takeExpired() {
   }
   std::erase(idle_, nullptr);
   return expired;
+}
+
+bool DecoderCache::overBudget() const {
+  uint64_t total = 0;
+  for (const auto& decoder : idle_) total += decoder->idleBytes();
+  return total > idleBytes_;
 }
 
 // Closing a decoder frees its session; it runs outside the lock, in list order.

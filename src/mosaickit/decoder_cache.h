@@ -13,7 +13,10 @@
 //                      decode       M + "; recreate failed"  it failed and no new session came
 //   where M is the failing attempt's message: "avcodec_send_packet N",
 //   "avcodec_receive_frame N", "decode status N" (a picture with concealed errors, N its error
-//   flags) or "decoder returned no image".
+//   flags), "decoder returned an incomplete picture" (its slices left blocks of it undecoded)
+//   or "decoder returned no image".
+//                      LimitError (decode or busy)  the daemon's limits refused a picture: no
+//                                   retry, the refusal passes on as media.h words it
 //   DecoderCache::checkout passes on the errors of Decoder(); nothing else throws.
 
 #ifndef MOSAICKIT_DECODER_CACHE_H_
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "mosaickit/media.h"
+#include "mosaickit/memory_budget.h"
 #include "mosaickit/protocol.h"
 
 namespace mosaickit {
@@ -56,7 +60,8 @@ using PictureSink = std::function<void(size_t position, Picture&& picture)>;
 class Decoder {
  public:
   // Builds the configuration record, then the session. Throws JobError(decode, "bad parameter
-  // sets (status N)") or JobError(unsupported, "avcodec_open2 N"); no decoder exists then.
+  // sets (status N)"), LimitError(decode) for pictures over maxPictureSamples, or
+  // JobError(unsupported, "avcodec_open2 N"); no decoder exists then.
   explicit Decoder(DecoderKey key);
   ~Decoder();
   Decoder(const Decoder&) = delete;
@@ -79,14 +84,24 @@ class Decoder {
   // rebuild with "; recreate failed". After a successful call the session is flushed: it holds
   // no picture, reference or buffer, and the next call starts a new stream.
   //
+  // Every picture buffer of the call is charged to `budget` (none: uncharged) while it lives; a
+  // refusal ends the call with its LimitError, without a retry, as does an SPS in a unit that
+  // declares pictures over maxPictureSamples.
+  //
   // REQUIRES: positions strictly ascending. Exceptions thrown by `onPicture` pass through
   // unchanged. After any exception the decoder must not be pooled again (discard it).
-  void decode(std::span<const DecodeInput> units, const PictureSink& onPicture);
+  void decode(std::span<const DecodeInput> units, const PictureSink& onPicture,
+              std::shared_ptr<MemoryBudget> budget = nullptr);
+
+  // What the decoder is estimated to keep while idle, for the picture size of its last
+  // successful decode (Session::idleBytes): what the pool counts against its idle budget.
+  uint64_t idleBytes() const { return idleBytes_; }
 
  private:
   struct Run;
   struct Failure;
 
+  void startRun(const Run& run);
   void submit(Run& run, const DecodeInput& unit);
   void finish(Run& run);
   std::optional<Failure> sendAndCollect(Run& run, const DecodeInput& unit);
@@ -100,12 +115,14 @@ class Decoder {
   Format format_;
   std::optional<Session> session_;  // empty after a failed rebuild
   double lastUsed_ = 0;
+  uint64_t idleBytes_ = 0;
 };
 
 // The pool of idle decoders, shared by all jobs. Lends a decoder whose key equals the job's
 // (the most recently returned first), makes a new one when none is idle, keeps returned ones up
-// to `cap` counting those lent out, and closes those idle for longer than `idleTimeout`
-// seconds. Has internal synchronisation; every operation may be called from any thread.
+// to `cap` counting those lent out and up to `idleBytes` of estimated idle memory
+// (Decoder::idleBytes), and closes those idle for longer than `idleTimeout` seconds. Has
+// internal synchronisation; every operation may be called from any thread.
 class DecoderCache {
  public:
   using Clock = std::function<double()>;
@@ -114,8 +131,9 @@ class DecoderCache {
   // changes).
   static double uptimeSeconds();
 
-  // REQUIRES: cap >= 0 and idleTimeout >= 0; `now` never goes back.
-  DecoderCache(size_t cap, double idleTimeout, Clock now = uptimeSeconds);
+  // REQUIRES: idleTimeout >= 0; `now` never goes back.
+  DecoderCache(size_t cap, double idleTimeout, Clock now = uptimeSeconds,
+               uint64_t idleBytes = MemoryBudget::unlimited);
   ~DecoderCache();
   DecoderCache(const DecoderCache&) = delete;
   DecoderCache& operator=(const DecoderCache&) = delete;
@@ -126,7 +144,8 @@ class DecoderCache {
   // The caller owns the decoder until it hands it back with exactly one checkin or discard.
   std::unique_ptr<Decoder> checkout(const DecoderKey& key);
   // Takes a lent decoder back as idle, then closes expired ones and, while idle + lent exceed
-  // the cap, the oldest idle ones. REQUIRES: `decoder` came from checkout and its last decode
+  // the cap or the idle decoders' estimated memory exceeds idleBytes, the oldest idle ones (the
+  // one returned last goes last). REQUIRES: `decoder` came from checkout and its last decode
   // succeeded.
   void checkin(std::unique_ptr<Decoder> decoder);
   // Takes back a lent decoder that must not be pooled again, and closes it.
@@ -141,12 +160,14 @@ class DecoderCache {
  private:
   using DecoderList = std::vector<std::unique_ptr<Decoder>>;
 
-  DecoderList takeExpired();  // REQUIRES: mutex_ held
+  DecoderList takeExpired();   // REQUIRES: mutex_ held
+  bool overBudget() const;     // REQUIRES: mutex_ held
   static void close(DecoderList decoders);
 
   const size_t cap_;
   const double idleTimeout_;
   const Clock now_;
+  const uint64_t idleBytes_;
 
   mutable std::mutex mutex_;
   DecoderList idle_;  // oldest checkin first

@@ -1,7 +1,10 @@
 #include "mosaickit/frame_io.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -73,17 +76,32 @@ std::optional<Frame> FrameReader::next() {
 }
 
 void FrameWriter::send(const Frame& frame) {
-  const Bytes wire = frame.encode();
+  // The payload is written from where it lies: a reply of tens of megabytes is not copied once
+  // more behind its header. One gathered write keeps the frame one write for the system, as if
+  // it were one buffer.
+  const Bytes header = frame.encodeHeader();
+  std::array<iovec, 2> parts = {{
+      {const_cast<uint8_t*>(header.data()), header.size()},
+      {const_cast<uint8_t*>(frame.payload.data()), frame.payload.size()},
+  }};
   std::lock_guard<std::mutex> hold(lock_);
-  size_t offset = 0;
-  while (offset < wire.size()) {
-    const ssize_t n = ::write(fd_, wire.data() + offset, wire.size() - offset);
-    if (n >= 1) {
-      offset += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      throw ProtocolError("write: " + errnoText(errno));
+  writeAll(parts);
+}
+
+void FrameWriter::writeAll(std::span<iovec> parts) {
+  size_t first = 0;
+  for (;;) {
+    while (first < parts.size() && parts[first].iov_len == 0) ++first;
+    if (first == parts.size()) return;
+    ssize_t n = ::writev(fd_, &parts[first], static_cast<int>(parts.size() - first));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 1) throw ProtocolError("write: " + errnoText(errno));
+    // Partial writes are continued from where they stopped.
+    for (size_t k = first; n > 0; ++k) {
+      const size_t taken = std::min(static_cast<size_t>(n), parts[k].iov_len);
+      parts[k].iov_base = static_cast<uint8_t*>(parts[k].iov_base) + taken;
+      parts[k].iov_len -= taken;
+      n -= static_cast<ssize_t>(taken);
     }
   }
 }

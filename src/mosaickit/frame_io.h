@@ -7,11 +7,13 @@
 #define MOSAICKIT_FRAME_IO_H_
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 
 #include "mosaickit/protocol.h"
 
@@ -61,6 +63,8 @@ class FrameWriter {
   void send(const Frame& frame);
 
  private:
+  void writeAll(std::span<iovec> parts);  // REQUIRES: lock_ held
+
   int fd_;
   std::mutex lock_;
 };

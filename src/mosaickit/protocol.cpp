@@ -121,13 +121,18 @@ JobError JobError::parse(ByteView payload) {
 
 // ---- Frame and the byte codec
 
-Bytes Frame::encode() const {
+Bytes Frame::encodeHeader() const {
   ByteWriter w;
   w.u32(checkedNarrow<uint32_t>(payload.size() + 5, "frame length"));
   w.u8(type);
   w.u32(reqID);
-  w.bytes(payload);
   return std::move(w).take();
+}
+
+Bytes Frame::encode() const {
+  Bytes wire = encodeHeader();
+  wire.insert(wire.end(), payload.begin(), payload.end());
+  return wire;
 }
 
 void ByteWriter::u16(uint16_t v) {

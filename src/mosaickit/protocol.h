@@ -95,6 +95,8 @@ struct Frame {
   // REQUIRES: payload.size() + 5 fits in 32 bits (else std::length_error). maxFrameLength is a
   // reader's limit only; the encoder does not apply it.
   Bytes encode() const;
+  // The 9 bytes of encode() before the payload. Same REQUIRES.
+  Bytes encodeHeader() const;
 
   friend bool operator==(const Frame&, const Frame&) = default;
 };

@@ -129,15 +129,7 @@ void Server::workerLoop() {
 }
 
 void Server::runOne(Work work) {
-  std::optional<JobResult> result;
-  std::optional<JobError> failure;
-  try {
-    result = runner_.run(work.job);
-  } catch (const JobError& error) {
-    failure = error;
-  } catch (const std::exception& error) {
-    failure = JobError(ErrorCode::internalError, error.what());
-  }
+  Reply reply = runJob(work.job);
   work.job = Job();  // the access units are not needed for the reply
   // The place is freed before the reply goes out, so a job sent in answer to this reply is
   // never refused on this job's account.
@@ -145,16 +137,31 @@ void Server::runOne(Work work) {
     std::lock_guard<std::mutex> hold(lock_);
     --inflight_;
   }
-  if (result) {
-    send(static_cast<uint8_t>(FrameType::result), work.reqID, result->encode());
-  } else {
-    sendError(work.reqID, *failure);
-  }
+  send(reply.type, work.reqID, std::move(reply.payload));
   {
     std::lock_guard<std::mutex> hold(queueLock_);
     --unreplied_;
   }
   queueChanged_.notify_all();
+}
+
+// Whatever a job throws becomes its error frame: an exception must never reach the top of a
+// worker thread, where it would end the process and every other job with it. The result's
+// JPEGs are gone once their payload is made.
+Server::Reply Server::runJob(const Job& job) {
+  try {
+    return Reply{static_cast<uint8_t>(FrameType::result), runner_.run(job).encode()};
+  } catch (const JobError& error) {
+    return errorReply(error);
+  } catch (const std::exception& error) {
+    return errorReply(JobError(ErrorCode::internalError, error.what()));
+  } catch (...) {
+    return errorReply(JobError(ErrorCode::internalError, "unknown exception"));
+  }
+}
+
+Server::Reply Server::errorReply(const JobError& error) {
+  return Reply{static_cast<uint8_t>(FrameType::error), error.encode()};
 }
 
 void Server::waitForReplies() {
@@ -217,6 +224,23 @@ namespace {
 
 using Slots = std::vector<std::optional<BGRAImage>>;
 
+// A result frame's length field counts its type and reqID (5 bytes), then the payload: three
+// timings and the JPEG count (13 bytes), and a 4-byte length before each JPEG.
+constexpr uint64_t kResultFrameBase = 5 + 13;
+
+// The memory a job's layout fixes: every scaled picture, and the largest canvas of its levels
+// with the encoder's work on it.
+uint64_t layoutBytes(const Job& job, size_t referenced) {
+  const uint64_t scaled = referenced * uint64_t(job.fitW) * uint64_t(job.fitH) * 4;
+  uint64_t canvas = 0;
+  for (const Level& level : job.levels) {
+    const uint64_t w = uint64_t(level.cellsW) * uint64_t(job.cellW);
+    const uint64_t h = uint64_t(level.cellsH) * uint64_t(job.cellH);
+    canvas = std::max(canvas, w * h * 4);
+  }
+  return scaled + canvas * JobRunner::canvasWorkNumerator / JobRunner::canvasWorkDenominator;
+}
+
 uint64_t clockNanos(clockid_t clock) {
   timespec ts{};
   ::clock_gettime(clock, &ts);
@@ -235,19 +259,19 @@ JobResult JobRunner::run(const Job& job) const {
 
   const uint64_t cpu0 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
   const uint64_t t0 = clockNanos(CLOCK_MONOTONIC);
-  Slots slots(job.frames.size());
+  const auto budget = std::make_shared<MemoryBudget>(MemoryBudget::Scope::job, limits_.jobMemory,
+                                                     limits_.daemonMemory);
   const std::vector<size_t> order = job.referencedFrames();
-  if (!order.empty()) decodeAndScale(job, codec, order, slots);
+  // What the job's layout fixes is held from the start, so a job that cannot have it fails
+  // before any decoding.
+  const MemoryCharge layout(budget, layoutBytes(job, order.size()), "scaled pictures and canvas",
+                            ErrorCode::badRequest);
+  Slots slots(job.frames.size());
+  if (!order.empty()) decodeAndScale(job, codec, order, slots, budget);
   const uint64_t t1 = clockNanos(CLOCK_MONOTONIC);
 
   JobResult result;
-  const double quality = JPEG::quality(job.quality);
-  for (const Level& level : job.levels) {
-    // One canvas at a time: each is encoded and dropped before the next is made.
-    const BGRAImage canvas =
-        Compositor::compose(level, job.cellW, job.cellH, job.padX, job.padY, slots);
-    result.jpegs.push_back(JPEG::encode(canvas, quality));
-  }
+  encodeLevels(job, slots, result);
   const uint64_t t2 = clockNanos(CLOCK_MONOTONIC);
   const uint64_t cpu1 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
 
@@ -261,7 +285,7 @@ JobResult JobRunner::run(const Job& job) const {
 // picture as soon as the decoder hands it over, so that no full-size picture outlives its scale.
 // A decoder that failed never goes back to the pool.
 void JobRunner::decodeAndScale(const Job& job, Codec codec, const std::vector<size_t>& order,
-                               Slots& slots) const {
+                               Slots& slots, const std::shared_ptr<MemoryBudget>& budget) const {
   std::vector<DecodeInput> units;
   units.reserve(order.size());
   for (size_t k : order) units.push_back(DecodeInput{k, job.frames[k]});
@@ -269,14 +293,37 @@ void JobRunner::decodeAndScale(const Job& job, Codec codec, const std::vector<si
   std::unique_ptr<Decoder> decoder = cache_.checkout(DecoderKey{codec, job.paramSets});
   Compositor::Scaler scaler;
   try {
-    decoder->decode(units, [&](size_t position, Picture&& picture) {
-      slots[position] = scaler.scale(picture, job.fitW, job.fitH);
-    });
+    decoder->decode(
+        units,
+        [&](size_t position, Picture&& picture) {
+          slots[position] = scaler.scale(picture, job.fitW, job.fitH);
+        },
+        budget);
   } catch (...) {
     cache_.discard(std::move(decoder));
     throw;
   }
   cache_.checkin(std::move(decoder));
+}
+
+// Composes and encodes each level in turn, one canvas at a time, and stops at the first level
+// whose JPEG would take the result frame past its limit: the parent could not read it.
+void JobRunner::encodeLevels(const Job& job, const Slots& slots, JobResult& result) const {
+  const double quality = JPEG::quality(job.quality);
+  uint64_t frameBytes = kResultFrameBase;
+  for (size_t j = 0; j < job.levels.size(); ++j) {
+    const BGRAImage canvas =
+        Compositor::compose(job.levels[j], job.cellW, job.cellH, job.padX, job.padY, slots);
+    Bytes jpeg = JPEG::encode(canvas, quality);
+    frameBytes += 4 + jpeg.size();
+    if (frameBytes > limits_.maxResultFrame) {
+      throw JobError(ErrorCode::badRequest, "level " + std::to_string(j) +
+                                                ": result frame needs " +
+                                                std::to_string(frameBytes) + " bytes, over " +
+                                                std::to_string(limits_.maxResultFrame));
+    }
+    result.jpegs.push_back(std::move(jpeg));
+  }
 }
 
 }  // namespace mosaickit
