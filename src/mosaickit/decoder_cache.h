@@ -160,8 +160,8 @@ class DecoderCache {
  private:
   using DecoderList = std::vector<std::unique_ptr<Decoder>>;
 
-  DecoderList takeExpired();   // REQUIRES: mutex_ held
-  bool overBudget() const;     // REQUIRES: mutex_ held
+  DecoderList takeExpired();  // REQUIRES: mutex_ held
+  bool overBudget() const;    // REQUIRES: mutex_ held
   static void close(DecoderList decoders);
 
   const size_t cap_;

@@ -32,8 +32,7 @@ bool MemoryBudget::takeHere(uint64_t bytes) {
   return true;
 }
 
-LimitError MemoryBudget::refusal(const std::string& what, uint64_t bytes,
-                                 ErrorCode jobCode) const {
+LimitError MemoryBudget::refusal(const std::string& what, uint64_t bytes, ErrorCode jobCode) const {
   const bool ofJob = scope_ == Scope::job;
   return LimitError(ofJob ? jobCode : ErrorCode::busy,
                     what + " need " + std::to_string(used() + bytes) + " bytes, over " +

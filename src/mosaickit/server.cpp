@@ -317,8 +317,7 @@ void JobRunner::encodeLevels(const Job& job, const Slots& slots, JobResult& resu
     Bytes jpeg = JPEG::encode(canvas, quality);
     frameBytes += 4 + jpeg.size();
     if (frameBytes > limits_.maxResultFrame) {
-      throw JobError(ErrorCode::badRequest, "level " + std::to_string(j) +
-                                                ": result frame needs " +
+      throw JobError(ErrorCode::badRequest, "level " + std::to_string(j) + ": result frame needs " +
                                                 std::to_string(frameBytes) + " bytes, over " +
                                                 std::to_string(limits_.maxResultFrame));
     }

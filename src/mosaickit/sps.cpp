@@ -75,8 +75,8 @@ class BitReader {
 
 // The profiles whose SPS carries the chroma format, bit depths and scaling matrices.
 bool hasChromaFields(uint32_t profile) {
-  static constexpr uint32_t profiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134,
-                                          135};
+  static constexpr uint32_t profiles[] = {100, 110, 122, 244, 44,  83, 86,
+                                          118, 128, 138, 139, 134, 135};
   return std::ranges::find(profiles, profile) != std::end(profiles);
 }
 
@@ -151,11 +151,11 @@ void skipProfileTierLevel(BitReader& r, uint32_t subLayers) {
 
 std::optional<CodedSize> h265Size(ByteView nal) {
   BitReader r(nal, 2);
-  r.skip(4);  // sps_video_parameter_set_id
+  r.skip(4);                             // sps_video_parameter_set_id
   const uint32_t subLayers = r.bits(3);  // sps_max_sub_layers_minus1, at most 7
   r.skip(1);                             // sps_temporal_id_nesting_flag
   skipProfileTierLevel(r, subLayers);
-  r.ue();  // sps_seq_parameter_set_id
+  r.ue();                      // sps_seq_parameter_set_id
   if (r.ue() == 3) r.skip(1);  // chroma_format_idc, separate_colour_plane_flag
   const int64_t width = r.ue();
   const int64_t height = r.ue();
