@@ -37,15 +37,15 @@ solid() {
   fi
 }
 
-# reordered NAME CODEC: ten moving frames with two B-frames between references, the display
-# index of each access unit (rank of its timestamp) and ffmpeg's decode of the raw stream.
+# reordered NAME CODEC [FRAMES X264PARAMS]: moving frames (ten, with two B-frames between
+# references, unless said otherwise), the display index of each access unit (rank of its
+# timestamp) and ffmpeg's decode of the raw stream.
 reordered() {
-  local name=$1 codec=$2 ext
-  local src=(-f lavfi -i "testsrc2=s=176x144:r=25:d=0.4")
+  local name=$1 codec=$2 frames=${3:-10} params=${4:-keyint=10:bframes=2:b-adapt=0:b-pyramid=none} ext
+  local src=(-f lavfi -i "testsrc2=s=176x144:r=25" -frames:v "$frames")
   if [ "$codec" = h264 ]; then
     ext=h264
-    ff "${src[@]}" -c:v libx264 -preset fast -g 10 -bf 2 \
-      -x264-params aud=1:b-adapt=0:b-pyramid=none "$out/$name.mkv"
+    ff "${src[@]}" -c:v libx264 -preset fast -x264-params "aud=1:$params" "$out/$name.mkv"
     ff -i "$out/$name.mkv" -c copy -bsf:v h264_mp4toannexb -f h264 "$out/$name.h264"
   else
     ext=h265
@@ -96,6 +96,10 @@ bg cropped h265_crop_422_main10 h265 yuv422p10le 2 2
 bg reordered h264_bframes h264
 bg reordered h265_bframes h265
 settle
+# Three B-frames in a pyramid and short GOPs: a depth of two that only the stream's bitstream
+# restriction announces (a test removes it).
+bg reordered h264_bpyramid h264 20 keyint=6:bframes=3:b-pyramid=normal:b-adapt=0
+settle
 
 # Three intra pictures of a noisy 1080p pattern at a middling bit rate, like a camera's keyframes,
 # where the in-loop filters have blocking to smooth.
@@ -107,6 +111,18 @@ deblocked() {
     -x265-params log-level=error:aud=1:keyint=1 -f hevc "$out/h265_noisy_1920x1080.h265"
 }
 bg deblocked
+settle
+
+# Several slices to a picture, intra and predicted pictures: a picture is whole only once every
+# slice of it is decoded.
+sliced() {
+  local src=(-f lavfi -i "testsrc2=s=640x360:r=25" -frames:v 4 -pix_fmt yuv420p)
+  ff "${src[@]}" -c:v libx264 -preset veryfast -g 4 -x264-params aud=1:slices=4 \
+    -f h264 "$out/h264_slices_640x360.h264"
+  ff "${src[@]}" -c:v libx265 -preset ultrafast \
+    -x265-params log-level=error:aud=1:keyint=4:slices=4 -f hevc "$out/h265_slices_640x360.h265"
+}
+bg sliced
 settle
 
 touch "$out/stamp"

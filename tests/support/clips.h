@@ -14,6 +14,10 @@
 //   h264_noisy_1920x1080, h265_noisy_1920x1080  a noisy moving pattern at a middling bit rate
 //   h264_bframes, h265_bframes  176x144 moving test pattern, 10 frames, two B-frames between
 //                            references; with a display order and ffmpeg's reference decode
+//   h264_bpyramid            the same pattern, 20 frames in GOPs of 6 with three B-frames in a
+//                            pyramid (reorder depth 2); display order and reference decode too
+//   h264_slices_640x360, h265_slices_640x360  a moving pattern, 4 frames (an intra picture, then
+//                            predicted ones), four slices to each picture
 // The cropped clips are lossless: every pixel of a correctly cropped picture is the same blue,
 // and the cropped-away columns and rows are red.
 //
