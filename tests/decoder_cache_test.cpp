@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -125,7 +126,9 @@ TEST(Decoder, EveryAccessUnitGetsAPictureOfTheStreamsSize) {
       {"h265_rgb_640x360", 640, 360},    {"h265_rgb_640x360_main10", 640, 360},
       {"h264_crop_420", 160, 96},        {"h264_crop_444", 160, 96},
       {"h265_crop_422_main10", 160, 96}, {"h264_bframes", 176, 144},
-      {"h265_bframes", 176, 144},
+      {"h265_bframes", 176, 144},        {"h264_bpyramid", 176, 144},
+      {"h264_slices_640x360", 640, 360}, {"h265_slices_640x360", 640, 360},
+      {"h264_noisy_1920x1080", 1920, 1080}, {"h265_noisy_1920x1080", 1920, 1080},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.clip);
@@ -251,6 +254,102 @@ TEST(Decoder, FailsWithTheLastAttemptsMessageAfterOneRetry) {
       EXPECT_EQ(e.message(), c.message);
     }
     EXPECT_EQ(pictured, c.pictured);
+  }
+}
+
+// The access unit without its last NAL unit (with these clips, the picture's last slice).
+Bytes withoutLastNalUnit(const Bytes& unit) {
+  size_t at = 0, last = 0;
+  while (at + 4 <= unit.size()) {
+    last = at;
+    at += 4 + ((size_t{unit[at]} << 24) | (size_t{unit[at + 1]} << 16) |
+               (size_t{unit[at + 2]} << 8) | unit[at + 3]);
+  }
+  return Bytes(unit.begin(), unit.begin() + static_cast<ptrdiff_t>(last));
+}
+
+// A picture whose slices do not cover it must not pass for the stream's picture: the rest of
+// it is whatever its buffer held. H.265 leaves that part as it was; H.264 conceals it and says
+// so in the decode error flags.
+TEST(Decoder, APictureItsSlicesDoNotCoverFailsItsUnit) {
+  struct Case {
+    const char* clip;
+    size_t unit;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"h265_slices_640x360", 0, "decoder returned an incomplete picture (after retry)"},
+      {"h265_slices_640x360", 2, "decoder returned an incomplete picture (after retry)"},
+      {"h264_slices_640x360", 2, "decoder returned no image (after retry)"},
+      {"h264_slices_640x360", 0, "decode status 4 (after retry)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.clip) + " unit " + std::to_string(c.unit));
+    Clip clip = loadClip(c.clip);
+    clip.accessUnits[c.unit] = withoutLastNalUnit(clip.accessUnits[c.unit]);
+    Decoder decoder(keyOf(clip));
+    std::vector<size_t> pictured;
+    std::vector<DecodeInput> inputs;
+    for (size_t p = 0; p < clip.accessUnits.size(); ++p) inputs.push_back({p, clip.accessUnits[p]});
+    try {
+      decoder.decode(inputs, [&](size_t position, Picture&&) { pictured.push_back(position); });
+      ADD_FAILURE() << "decoded";
+    } catch (const JobError& e) {
+      EXPECT_EQ(e.code(), ErrorCode::decode);
+      EXPECT_EQ(e.message(), c.message);
+    }
+    EXPECT_EQ(std::ranges::count(pictured, c.unit), 0);
+  }
+}
+
+// The daemon's limits end a decode at once, without the retry that a decoding fault gets: a
+// new session could only fail the same way.
+TEST(Decoder, LimitsRefuseWithoutARetry) {
+  struct Case {
+    const char* name;
+    const char* clip;
+    SpsEdit edit;
+    uint64_t jobBytes, daemonBytes;
+    ErrorCode code;
+    std::string messageStart;
+  };
+  const uint64_t unlimited = MemoryBudget::unlimited;
+  // Sixteen 176 x 144 pictures held for reordering take about 1 MB; two take a tenth of it.
+  const Case cases[] = {
+      {"held pictures over the job's budget", "h264_bframes",
+       SpsEdit::size(176, 144).withReorder({15, 16}), 200000, unlimited, ErrorCode::decode,
+       "decoded pictures need "},
+      {"held pictures over the daemon's budget", "h264_bframes",
+       SpsEdit::size(176, 144).withReorder({15, 16}), unlimited, 200000, ErrorCode::busy,
+       "decoded pictures need "},
+      {"a picture over the largest size", "h264_bframes", SpsEdit::size(16240, 16240), unlimited,
+       unlimited, ErrorCode::decode, "pictures of 16240x16240 over the 67108864-sample limit"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clip clip = loadClip(c.clip);
+    const Clip original = clip;
+    Bytes& sps = clip.paramSets[testing_support::spsIndex(clip.codec)];
+    sps = testing_support::editSps(clip.codec, sps, c.edit);
+    MemoryBudget daemon(MemoryBudget::Scope::daemon, c.daemonBytes);
+    auto job = std::make_shared<MemoryBudget>(MemoryBudget::Scope::job, c.jobBytes, &daemon);
+    std::vector<DecodeInput> inputs;
+    for (size_t p = 0; p < clip.accessUnits.size(); ++p) inputs.push_back({p, clip.accessUnits[p]});
+    try {
+      // An SPS in the first access unit, as a stream may carry it: the key's own is harmless.
+      Decoder decoder(keyOf(original));
+      Bytes first = withLength(sps);
+      first.insert(first.end(), clip.accessUnits[0].begin(), clip.accessUnits[0].end());
+      inputs[0].data = first;
+      decoder.decode(inputs, [](size_t, Picture&&) {}, job);
+      ADD_FAILURE() << "decoded";
+    } catch (const LimitError& e) {
+      EXPECT_EQ(e.code(), c.code);
+      EXPECT_TRUE(e.message().starts_with(c.messageStart)) << e.message();
+      EXPECT_FALSE(e.message().ends_with(" (after retry)")) << e.message();
+    }
+    EXPECT_EQ(job->used(), 0u) << "charges outlived the decoder";
+    EXPECT_EQ(daemon.used(), 0u);
   }
 }
 
