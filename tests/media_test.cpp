@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/clips.h"
+#include "support/sps_edit.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -21,6 +22,15 @@ namespace {
 
 using testing_support::Clip;
 using testing_support::loadClip;
+using testing_support::SpsEdit;
+
+// The clip's parameter sets with its SPS declaring `width` x `height`.
+std::vector<Bytes> declaring(const Clip& clip, unsigned width, unsigned height) {
+  std::vector<Bytes> sets = clip.paramSets;
+  Bytes& sps = sets[testing_support::spsIndex(clip.codec)];
+  sps = testing_support::editSps(clip.codec, sps, SpsEdit::size(width, height));
+  return sets;
+}
 
 constexpr int invalidData = -1094995529;  // AVERROR_INVALIDDATA
 
@@ -234,6 +244,57 @@ TEST(Session, ReportsARefusedAccessUnitByTheCallThatFailed) {
   } catch (const JobError& e) {
     EXPECT_EQ(e.code(), ErrorCode::decode);
     EXPECT_EQ(e.message(), "avcodec_send_packet " + std::to_string(invalidData));
+  }
+}
+
+// One size rule for both codecs, before any decoder exists: up to 8192 x 8192 luma samples in
+// any shape, whatever the codec's own limits would let through (H.265 up to 16888 a side, H.264
+// 1055 macroblocks).
+TEST(MakeFormat, RefusesPicturesLargerThanTheLargestSize) {
+  struct Case {
+    const char* clip;
+    unsigned width, height;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"h264_rgb_640x360", 8192, 8192, true},    {"h265_rgb_640x360", 8192, 8192, true},
+      {"h264_rgb_640x360", 16384, 4096, true},   {"h265_rgb_640x360", 16384, 4096, true},
+      {"h264_rgb_640x360", 8192, 8208, false},   {"h265_rgb_640x360", 8192, 8208, false},
+      {"h264_rgb_640x360", 16240, 16240, false}, {"h265_rgb_640x360", 16880, 16880, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.clip) + " " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height));
+    const Clip clip = loadClip(c.clip);
+    const std::vector<Bytes> sets = declaring(clip, c.width, c.height);
+    if (c.accepted) {
+      EXPECT_NO_THROW(Session(makeFormat(clip.codec, sets)));
+      continue;
+    }
+    try {
+      makeFormat(clip.codec, sets);
+      ADD_FAILURE() << "accepted";
+    } catch (const LimitError& e) {
+      EXPECT_EQ(e.code(), ErrorCode::decode);
+      EXPECT_EQ(e.message(), "pictures of " + std::to_string(c.width) + "x" +
+                                 std::to_string(c.height) + " over the 67108864-sample limit");
+    }
+  }
+}
+
+// Sets that pass the bitstream check but that the decoder itself refuses when it opens are bad
+// parameter sets like any other: here chroma deeper than luma, which H.265 allows and
+// libavcodec does not decode.
+TEST(Session, ParameterSetsTheDecoderRefusesAreBadParameterSets) {
+  Clip clip = loadClip("h265_rgb_640x360");
+  Bytes& sps = clip.paramSets[testing_support::spsIndex(clip.codec)];
+  sps = testing_support::editSps(clip.codec, sps, SpsEdit::chromaDepth(10));
+  try {
+    Session session(makeFormat(clip.codec, clip.paramSets));
+    ADD_FAILURE() << "accepted";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::decode);
+    EXPECT_EQ(e.message(), "bad parameter sets (status " + std::to_string(invalidData) + ")");
   }
 }
 

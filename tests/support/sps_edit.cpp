@@ -112,8 +112,9 @@ void skipScalingList(Reader& r, int size) {
   }
 }
 
-// Up to the coded size fields.
-void walkToH264Size(Reader& r) {
+// Up to the coded size fields; `chromaDepth` gets the bit range of bit_depth_chroma_minus8,
+// where the profile has it.
+void walkToH264Size(Reader& r, std::pair<size_t, size_t>& chromaDepth) {
   const unsigned profile = r.u(8);
   r.skip(16);
   r.ue();
@@ -122,7 +123,9 @@ void walkToH264Size(Reader& r) {
     const unsigned chroma = r.ue();
     if (chroma == 3) r.skip(1);
     r.ue();
+    chromaDepth.first = r.position();
     r.ue();
+    chromaDepth.second = r.position();
     r.skip(1);
     if (r.u(1) != 0) {
       for (int i = 0; i < (chroma == 3 ? 12 : 8); ++i) {
@@ -198,7 +201,11 @@ void putRestriction(Bits& out, const ReorderDepth& depth) {
 Bytes editH264(ByteView sps, const SpsEdit& edit) {
   const Bits bits = withoutTrailing(payloadBits(sps, 1));
   Reader r(bits);
-  walkToH264Size(r);
+  std::pair<size_t, size_t> chromaDepth;
+  walkToH264Size(r, chromaDepth);
+  if (edit.chromaBitDepth && chromaDepth.second == 0) {
+    throw std::runtime_error("H.264 profile without a chroma bit depth");
+  }
   const size_t sizeBegin = r.position();
   const unsigned widthInMbs = r.ue() + 1;
   const unsigned heightInUnits = r.ue() + 1;
@@ -208,7 +215,13 @@ Bytes editH264(ByteView sps, const SpsEdit& edit) {
   const size_t restrictionBegin = r.position();
 
   Bits out;
-  append(out, bits, 0, sizeBegin);
+  if (edit.chromaBitDepth) {
+    append(out, bits, 0, chromaDepth.first);
+    putUe(out, *edit.chromaBitDepth - 8);
+    append(out, bits, chromaDepth.second, sizeBegin);
+  } else {
+    append(out, bits, 0, sizeBegin);
+  }
   if (edit.codedSize) {
     if (!framePictures) throw std::runtime_error("size edit of a field-coded SPS");
     putUe(out, edit.codedSize->first / 16 - 1);
@@ -256,12 +269,21 @@ Bytes editH265(ByteView sps, const SpsEdit& edit) {
   const unsigned width = r.ue();
   const unsigned height = r.ue();
   const size_t sizeEnd = r.position();
+  if (r.u(1) != 0) {
+    for (int i = 0; i < 4; ++i) r.ue();  // conformance window
+  }
+  r.ue();  // bit_depth_luma_minus8
+  const size_t chromaDepthBegin = r.position();
+  const unsigned chromaDepth = r.ue() + 8;
+  const size_t chromaDepthEnd = r.position();
 
   Bits out;
   append(out, bits, 0, sizeBegin);
   putUe(out, edit.codedSize ? edit.codedSize->first : width);
   putUe(out, edit.codedSize ? edit.codedSize->second : height);
-  append(out, bits, sizeEnd, bits.size());
+  append(out, bits, sizeEnd, chromaDepthBegin);
+  putUe(out, edit.chromaBitDepth.value_or(chromaDepth) - 8);
+  append(out, bits, chromaDepthEnd, bits.size());
   return toNal(sps.first(2), out);
 }
 

@@ -29,6 +29,8 @@ struct SpsEdit {
   // H.264 only: the bitstream restriction to write; with dropRestriction, none at all.
   std::optional<ReorderDepth> reorder;
   bool dropRestriction = false;
+  // The chroma bit depth (H.264: only in the profiles that carry it).
+  std::optional<unsigned> chromaBitDepth;
 
   static SpsEdit size(unsigned width, unsigned height) {
     SpsEdit edit;
@@ -38,6 +40,11 @@ struct SpsEdit {
   SpsEdit& withReorder(ReorderDepth depth) {
     reorder = depth;
     return *this;
+  }
+  static SpsEdit chromaDepth(unsigned bits) {
+    SpsEdit edit;
+    edit.chromaBitDepth = bits;
+    return edit;
   }
   static SpsEdit withoutRestriction() {
     SpsEdit edit;
