@@ -20,7 +20,7 @@ passes=("$@")
 
 # The tests that exercise the daemon's threads: its server loop and workers, the pool under
 # concurrent checkouts and sweeps, the frame writer shared by threads, and the soak.
-concurrency_tests=(frame_io_test server_test decoder_cache_test pipeline_test faults_test
+concurrency_tests=(frame_io_test memory_budget_test server_test decoder_cache_test pipeline_test faults_test
   sweep_test soak_test)
 
 banner() { printf '\n==== %s\n' "$*"; }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -238,6 +239,72 @@ TEST_F(Pipeline, BadParameterSetsAndInvalidJobsFailBeforeDecoding) {
   }
   EXPECT_EQ(cache.idleCount(), 0u);
   EXPECT_EQ(cache.inUseCount(), 0u);
+}
+
+// The result frame is counted as its JPEGs are made: a result that fits exactly goes out, one
+// byte less of room fails the job at the level that would pass the limit, before any later one.
+TEST(Limits, TheResultFrameStopsAtTheLevelThatWouldPassItsLimit) {
+  DecoderCache cache(48, 120.0);
+  const Job job = jobFor(loadClip("h265_rgb_640x360"),
+                         {Level{1, 1, {0}}, Level{3, 1, {0, 1, 2}}, Level{2, 1, {2, 1}}});
+  const uint64_t exact = JobRunner(cache).run(job).encode().size() + 5;
+  EXPECT_EQ(JobRunner(cache, {.maxResultFrame = exact}).run(job).jpegs.size(), 3u);
+  try {
+    JobRunner(cache, {.maxResultFrame = exact - 1}).run(job);
+    ADD_FAILURE() << "a result over the limit";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e, JobError(ErrorCode::badRequest, "level 2: result frame needs " +
+                                                     std::to_string(exact) + " bytes, over " +
+                                                     std::to_string(exact - 1)));
+  }
+  try {
+    JobRunner(cache, {.maxResultFrame = 100}).run(job);
+    ADD_FAILURE() << "a result over the limit";
+  } catch (const JobError& e) {
+    EXPECT_TRUE(e.message().starts_with("level 0: result frame needs ")) << e.message();
+  }
+  EXPECT_EQ(cache.inUseCount(), 0u);
+}
+
+// What a job's layout fixes (its scaled pictures and its largest canvas, with the encoder's
+// work) is held from the start: a job that cannot have it fails before it borrows a decoder.
+// Its decoded pictures come on top.
+TEST(Limits, ALayoutOverABudgetFailsBeforeDecoding) {
+  // 3 scaled pictures of 64 x 36, and a 216 x 40 canvas counted one and a half times.
+  const uint64_t layout = 3 * 64 * 36 * 4 + 216 * 40 * 4 * 3 / 2;
+  const uint64_t unlimited = MemoryBudget::unlimited;
+  const std::string over = " bytes, over " + std::to_string(layout - 1);
+  struct Case {
+    uint64_t job, daemon;
+    std::optional<JobError> error;  // the message's start
+  };
+  const Case cases[] = {
+      {unlimited, unlimited, std::nullopt},
+      {layout - 1, unlimited,
+       JobError(ErrorCode::badRequest, "scaled pictures and canvas need " +
+                                           std::to_string(layout) + over + " for one job")},
+      {unlimited, layout - 1,
+       JobError(ErrorCode::busy, "scaled pictures and canvas need " + std::to_string(layout) +
+                                     over + " for all jobs")},
+      {layout, unlimited, JobError(ErrorCode::decode, "decoded pictures need ")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.job) + " " + std::to_string(c.daemon));
+    DecoderCache cache(48, 120.0);
+    MemoryBudget daemon(MemoryBudget::Scope::daemon, c.daemon);
+    const JobRunner runner(cache, {.daemonMemory = &daemon, .jobMemory = c.job});
+    const Job job = jobFor(loadClip("h264_rgb_640x360"), {Level{3, 1, {0, 1, 2}}});
+    try {
+      runner.run(job);
+      EXPECT_FALSE(c.error) << "ran";
+    } catch (const JobError& e) {
+      ASSERT_TRUE(c.error) << e.message();
+      EXPECT_EQ(e.code(), c.error->code());
+      EXPECT_TRUE(e.message().starts_with(c.error->message())) << e.message();
+    }
+    EXPECT_EQ(daemon.used(), 0u);
+    EXPECT_EQ(cache.inUseCount(), 0u);
+  }
 }
 
 // Intra-only runs skip the in-loop filters; at thumbnail size the pictures must not tell (on
