@@ -149,11 +149,29 @@ TEST(Client, AFullHouseWaitsForAPlaceInsteadOfBusy) {
   EXPECT_EQ(client.close(), (ExitStatus{0, 0}));
 }
 
-TEST(Client, OversizedJobIsRefusedBeforeSending) {
-  Client client(daemonOptions());
+// The colour job with one more access unit, never shown, sized so that the job frame's length
+// field is `frameLength` (its payload and 5 bytes of type and reqID).
+Job jobOfFrameLength(uint32_t frameLength) {
   Job job = colourJob();
-  job.frames.push_back(Bytes(maxFrameLength, 0));
-  EXPECT_THROW(client.submit(job), ClientError);
+  job.frames.push_back(Bytes(1, 0));
+  const size_t base = job.encode().size() + 5;
+  job.frames.back().resize(1 + frameLength - base);
+  return job;
+}
+
+// A frame of exactly the limit leaves, and the daemon reads it; one byte more is refused before
+// a byte is written: had any gone out, the daemon would end on a frame over its limit.
+TEST(Client, JobFramesUpToTheLimitLeaveAndLargerOnesAreRefusedUnsent) {
+  Client client(daemonOptions());
+  const Job largest = jobOfFrameLength(maxFrameLength);
+  ASSERT_EQ(largest.encode().size() + 5, maxFrameLength);
+  EXPECT_TRUE(std::holds_alternative<JobResult>(client.run(largest)));
+  try {
+    client.submit(jobOfFrameLength(maxFrameLength + 1));
+    ADD_FAILURE() << "submitted";
+  } catch (const ClientError& e) {
+    EXPECT_STREQ(e.what(), "job frame of 67108869 bytes is over the 64 MiB frame limit");
+  }
   EXPECT_TRUE(std::holds_alternative<JobResult>(client.run(colourJob())));
   EXPECT_EQ(client.close(), (ExitStatus{0, 0}));
 }

@@ -472,6 +472,47 @@ TEST_F(DecoderCacheTest, CheckinTrimsTheOldestIdleDecodersToTheCapCountingLentOn
   }
 }
 
+// Idle decoders also count by the memory their picture size keeps: past the idle budget the
+// oldest go first, and a decoder too large for the budget alone does not stay at all.
+TEST_F(DecoderCacheTest, CheckinTrimsTheOldestIdleDecodersToTheIdleBudget) {
+  const Clip small = loadClip("h264_rgb_640x360");
+  const Clip large = loadClip("h264_rgb_1280x720");
+  auto decodeFirst = [](Decoder& decoder, const Clip& clip) {
+    decodeAt(decoder, clip.accessUnits, {0});
+    return decoder.idleBytes();
+  };
+  uint64_t smallBytes = 0, largeBytes = 0;
+  {
+    Decoder probeSmall(keyA), probeLarge(keyB);
+    smallBytes = decodeFirst(probeSmall, small);
+    largeBytes = decodeFirst(probeLarge, large);
+  }
+  ASSERT_GT(smallBytes, 0u);
+  ASSERT_GT(largeBytes, 2 * smallBytes);
+
+  DecoderCache cache(48, 120.0, [this] { return now; }, largeBytes + smallBytes);
+  auto smalls = lend(cache, keyA, 3);
+  for (auto& decoder : smalls) {
+    decodeFirst(*decoder, small);
+    now += 1;
+    cache.checkin(std::move(decoder));
+  }
+  EXPECT_EQ(cache.idleCount(), 3u);
+  auto big = cache.checkout(keyB);
+  decodeFirst(*big, large);
+  now = 10;
+  cache.checkin(std::move(big));
+  EXPECT_EQ(cache.idleCount(), 2u);  // the two oldest small ones closed
+  EXPECT_EQ(cache.checkout(keyB)->lastUsed(), 10);
+  EXPECT_EQ(cache.checkout(keyA)->lastUsed(), 3);
+
+  DecoderCache tiny(48, 120.0, [this] { return now; }, largeBytes - 1);
+  auto alone = tiny.checkout(keyB);
+  decodeFirst(*alone, large);
+  tiny.checkin(std::move(alone));
+  EXPECT_EQ(tiny.idleCount(), 0u);
+}
+
 TEST_F(DecoderCacheTest, CapZeroClosesEveryReturnedDecoder) {
   DecoderCache cache = makeCache(0);
   for (int i = 0; i < 2; ++i) {
