@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -44,11 +45,15 @@ Job jobOf(const DecodeCase& c) {
   return job;
 }
 
+// The daemon's own memory plan, for its 4 GiB bound.
+const MemoryPlan kMemory = MemoryPlan::forBound(uint64_t{4} << 30);
+
 // A result has one JPEG for its one level; a failure is a JobError; the pool lends nothing
-// afterwards either way.
+// afterwards either way, and no charge outlives the job.
 void runThroughRunner(const DecodeCase& c) {
-  DecoderCache cache(4, 1e9);
-  const JobRunner runner(cache);
+  MemoryBudget allJobs(MemoryBudget::Scope::daemon, kMemory.allJobs);
+  DecoderCache cache(4, 1e9, DecoderCache::uptimeSeconds, kMemory.idleDecoders);
+  const JobRunner runner(cache, {.daemonMemory = &allJobs, .jobMemory = kMemory.oneJob});
   const Job job = jobOf(c);
   for (int round = 0; round < 2; ++round) {
     try {
@@ -58,6 +63,7 @@ void runThroughRunner(const DecodeCase& c) {
     } catch (const JobError&) {
     }
     check(cache.inUseCount() == 0);
+    check(allJobs.used() == 0);
     check(cache.idleCount() <= 1);
   }
 }
@@ -69,16 +75,21 @@ void decodeTwice(Decoder& decoder, const std::vector<DecodeInput>& units) {
   for (const DecodeInput& unit : units) submitted.insert(unit.position);
   for (int round = 0; round < 2; ++round) {
     std::set<size_t> seen;
+    const auto budget = std::make_shared<MemoryBudget>(MemoryBudget::Scope::job, kMemory.oneJob);
     try {
-      decoder.decode(units, [&](size_t position, Picture&& picture) {
-        check(submitted.contains(position));
-        check(seen.insert(position).second);
-        check(!picture.empty() && picture.width() > 0 && picture.height() > 0);
-      });
+      decoder.decode(
+          units,
+          [&](size_t position, Picture&& picture) {
+            check(submitted.contains(position));
+            check(seen.insert(position).second);
+            check(!picture.empty() && picture.width() > 0 && picture.height() > 0);
+          },
+          budget);
     } catch (const JobError&) {
       return;  // a decoder that failed is not used again
     }
     check(seen.size() == units.size());
+    check(budget->used() == 0);  // every picture buffer went back with the run
   }
 }
 

@@ -121,13 +121,13 @@ TEST(Decoder, EveryAccessUnitGetsAPictureOfTheStreamsSize) {
     int width, height;
   };
   const Case cases[] = {
-      {"h264_rgb_1280x720", 1280, 720},  {"h264_rgb_1920x1080", 1920, 1080},
-      {"h264_rgb_640x360", 640, 360},    {"h264_rgb_640x360_full", 640, 360},
-      {"h265_rgb_640x360", 640, 360},    {"h265_rgb_640x360_main10", 640, 360},
-      {"h264_crop_420", 160, 96},        {"h264_crop_444", 160, 96},
-      {"h265_crop_422_main10", 160, 96}, {"h264_bframes", 176, 144},
-      {"h265_bframes", 176, 144},        {"h264_bpyramid", 176, 144},
-      {"h264_slices_640x360", 640, 360}, {"h265_slices_640x360", 640, 360},
+      {"h264_rgb_1280x720", 1280, 720},     {"h264_rgb_1920x1080", 1920, 1080},
+      {"h264_rgb_640x360", 640, 360},       {"h264_rgb_640x360_full", 640, 360},
+      {"h265_rgb_640x360", 640, 360},       {"h265_rgb_640x360_main10", 640, 360},
+      {"h264_crop_420", 160, 96},           {"h264_crop_444", 160, 96},
+      {"h265_crop_422_main10", 160, 96},    {"h264_bframes", 176, 144},
+      {"h265_bframes", 176, 144},           {"h264_bpyramid", 176, 144},
+      {"h264_slices_640x360", 640, 360},    {"h265_slices_640x360", 640, 360},
       {"h264_noisy_1920x1080", 1920, 1080}, {"h265_noisy_1920x1080", 1920, 1080},
   };
   for (const Case& c : cases) {
@@ -341,7 +341,8 @@ TEST(Decoder, LimitsRefuseWithoutARetry) {
       Bytes first = withLength(sps);
       first.insert(first.end(), clip.accessUnits[0].begin(), clip.accessUnits[0].end());
       inputs[0].data = first;
-      decoder.decode(inputs, [](size_t, Picture&&) {}, job);
+      decoder.decode(
+          inputs, [](size_t, Picture&&) {}, job);
       ADD_FAILURE() << "decoded";
     } catch (const LimitError& e) {
       EXPECT_EQ(e.code(), c.code);
@@ -490,7 +491,8 @@ TEST_F(DecoderCacheTest, CheckinTrimsTheOldestIdleDecodersToTheIdleBudget) {
   ASSERT_GT(smallBytes, 0u);
   ASSERT_GT(largeBytes, 2 * smallBytes);
 
-  DecoderCache cache(48, 120.0, [this] { return now; }, largeBytes + smallBytes);
+  DecoderCache cache(
+      48, 120.0, [this] { return now; }, largeBytes + smallBytes);
   auto smalls = lend(cache, keyA, 3);
   for (auto& decoder : smalls) {
     decodeFirst(*decoder, small);
@@ -506,7 +508,8 @@ TEST_F(DecoderCacheTest, CheckinTrimsTheOldestIdleDecodersToTheIdleBudget) {
   EXPECT_EQ(cache.checkout(keyB)->lastUsed(), 10);
   EXPECT_EQ(cache.checkout(keyA)->lastUsed(), 3);
 
-  DecoderCache tiny(48, 120.0, [this] { return now; }, largeBytes - 1);
+  DecoderCache tiny(
+      48, 120.0, [this] { return now; }, largeBytes - 1);
   auto alone = tiny.checkout(keyB);
   decodeFirst(*alone, large);
   tiny.checkin(std::move(alone));

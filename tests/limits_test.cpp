@@ -71,8 +71,8 @@ long peakResidentKiB(const Daemon& daemon) {
 TEST(Limits, AStreamDeclaringHugePicturesIsRefusedBeforeAnyAllocation) {
   Daemon daemon;
   daemon.readHello();
-  const Job job = editedJob(loadClip("h264_bframes"),
-                            SpsEdit::size(16240, 16240).withReorder({15, 16}));
+  const Job job =
+      editedJob(loadClip("h264_bframes"), SpsEdit::size(16240, 16240).withReorder({15, 16}));
   EXPECT_EQ(errorFor(daemon, 1, job),
             JobError(ErrorCode::decode, "pictures of 16240x16240 over the 67108864-sample limit"));
   if (!kSanitized) {
@@ -87,13 +87,14 @@ TEST(Limits, AStreamDeclaringHugePicturesIsRefusedBeforeAnyAllocation) {
 TEST(Limits, PicturesHeldBackPastTheJobsBudgetFailTheJob) {
   Daemon daemon;
   daemon.readHello();
-  const Job job = editedJob(loadClip("h264_flat_8192"),
-                            SpsEdit::size(8192, 8192).withReorder({15, 16}));
+  const Job job =
+      editedJob(loadClip("h264_flat_8192"), SpsEdit::size(8192, 8192).withReorder({15, 16}));
   const JobError error = errorFor(daemon, 1, job);
   EXPECT_EQ(error.code(), ErrorCode::decode);
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(error.message(), match,
-                               std::regex("decoded pictures need (\\d+) bytes, over (\\d+) for one job")))
+  ASSERT_TRUE(
+      std::regex_match(error.message(), match,
+                       std::regex("decoded pictures need (\\d+) bytes, over (\\d+) for one job")))
       << error.message();
   const long long budgetKiB = std::stoll(match[2]) / 1024;
   EXPECT_GT(std::stoll(match[1]) / 1024, budgetKiB);
@@ -116,8 +117,9 @@ TEST(Limits, AResultOverTheFrameLimitFailsTheJobNotTheDaemon) {
   const JobError error = errorFor(daemon, 1, job);
   EXPECT_EQ(error.code(), ErrorCode::badRequest);
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(error.message(), match,
-                               std::regex("level 1: result frame needs (\\d+) bytes, over 67108864")))
+  ASSERT_TRUE(
+      std::regex_match(error.message(), match,
+                       std::regex("level 1: result frame needs (\\d+) bytes, over 67108864")))
       << error.message();
   EXPECT_GT(std::stoll(match[1]), 67108864);
   expectCarriesOn(daemon);

@@ -253,9 +253,9 @@ TEST(Limits, TheResultFrameStopsAtTheLevelThatWouldPassItsLimit) {
     JobRunner(cache, {.maxResultFrame = exact - 1}).run(job);
     ADD_FAILURE() << "a result over the limit";
   } catch (const JobError& e) {
-    EXPECT_EQ(e, JobError(ErrorCode::badRequest, "level 2: result frame needs " +
-                                                     std::to_string(exact) + " bytes, over " +
-                                                     std::to_string(exact - 1)));
+    EXPECT_EQ(
+        e, JobError(ErrorCode::badRequest, "level 2: result frame needs " + std::to_string(exact) +
+                                               " bytes, over " + std::to_string(exact - 1)));
   }
   try {
     JobRunner(cache, {.maxResultFrame = 100}).run(job);
@@ -281,8 +281,8 @@ TEST(Limits, ALayoutOverABudgetFailsBeforeDecoding) {
   const Case cases[] = {
       {unlimited, unlimited, std::nullopt},
       {layout - 1, unlimited,
-       JobError(ErrorCode::badRequest, "scaled pictures and canvas need " +
-                                           std::to_string(layout) + over + " for one job")},
+       JobError(ErrorCode::badRequest, "scaled pictures and canvas need " + std::to_string(layout) +
+                                           over + " for one job")},
       {unlimited, layout - 1,
        JobError(ErrorCode::busy, "scaled pictures and canvas need " + std::to_string(layout) +
                                      over + " for all jobs")},

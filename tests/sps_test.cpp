@@ -27,13 +27,13 @@ TEST(DeclaredSize, IsTheCodedSizeBeforeCropping) {
     CodedSize size;
   };
   const Case cases[] = {
-      {"h264_rgb_640x360", {640, 368}},       // macroblock rows, cropped by 8
-      {"h264_rgb_1920x1080", {1920, 1088}},   //
-      {"h264_crop_444", {176, 112}},          // High 4:4:4: chroma fields and their profile
-      {"h264_bframes", {176, 144}},           //
-      {"h265_rgb_640x360", {640, 368}},       // x265's minimum coding block is 16
-      {"h265_crop_422_main10", {176, 112}},   // Main 4:2:2 10
-      {"h265_bframes", {176, 144}},           //
+      {"h264_rgb_640x360", {640, 368}},      // macroblock rows, cropped by 8
+      {"h264_rgb_1920x1080", {1920, 1088}},  //
+      {"h264_crop_444", {176, 112}},         // High 4:4:4: chroma fields and their profile
+      {"h264_bframes", {176, 144}},          //
+      {"h265_rgb_640x360", {640, 368}},      // x265's minimum coding block is 16
+      {"h265_crop_422_main10", {176, 112}},  // Main 4:2:2 10
+      {"h265_bframes", {176, 144}},          //
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.clip);

@@ -29,10 +29,6 @@ constexpr uint64_t kMemoryBound = uint64_t{4} << 30;
 
 // The most memory the daemon may take whatever its jobs declare: 4 GiB, or a quarter of the
 // machine's memory where that is less, so that a small recorder keeps the rest for itself.
-// Half of it is the budget of decoded pictures, scaled pictures and canvases of all jobs, of
-// which one job may have three quarters; a sixteenth is for idle pooled decoders. The rest is
-// what no budget counts: payloads (a 64 MiB frame is held twice while it is parsed), the
-// decoders' own tables, replies on their way out, the libraries.
 uint64_t memoryBound() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGE_SIZE);
@@ -66,11 +62,11 @@ int main() {
   for (int fd : {kInput, kOutput}) ::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
   mosaickit::silenceLibraryLogging();
 
-  const uint64_t bound = memoryBound();
-  mosaickit::MemoryBudget daemonMemory(mosaickit::MemoryBudget::Scope::daemon, bound / 2);
+  const auto memory = mosaickit::MemoryPlan::forBound(memoryBound());
+  mosaickit::MemoryBudget allJobs(mosaickit::MemoryBudget::Scope::daemon, memory.allJobs);
   mosaickit::DecoderCache cache(kPooledDecoders, kIdleTimeoutSeconds,
-                                mosaickit::DecoderCache::uptimeSeconds, bound / 16);
-  mosaickit::JobRunner runner(cache, {.daemonMemory = &daemonMemory, .jobMemory = bound * 3 / 8});
+                                mosaickit::DecoderCache::uptimeSeconds, memory.idleDecoders);
+  mosaickit::JobRunner runner(cache, {.daemonMemory = &allJobs, .jobMemory = memory.oneJob});
   mosaickit::Server server(kInput, kOutput, runner, kMaxInflight,
                            mosaickit::ServerTiming{.sweepPeriod = kSweepPeriod});
   const int status = server.run();

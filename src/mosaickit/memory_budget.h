@@ -69,6 +69,19 @@ class MemoryBudget {
   std::atomic<uint64_t> used_{0};
 };
 
+// How the daemon divides the most memory it may take (its bound): half of it is the budget of
+// all jobs together (decoded pictures, scaled pictures, canvases), of which one job may have
+// three quarters; a sixteenth is for idle pooled decoders. The rest is what no budget counts:
+// payloads (a 64 MiB frame is held twice while it is parsed), the decoders' own tables, replies
+// on their way out, the libraries.
+struct MemoryPlan {
+  uint64_t allJobs = 0;
+  uint64_t oneJob = 0;
+  uint64_t idleDecoders = 0;
+
+  static MemoryPlan forBound(uint64_t bound) { return {bound / 2, bound * 3 / 8, bound / 16}; }
+};
+
 // Bytes held against a budget for as long as the charge lives: its destructor gives them back.
 // Keeps the budget alive meanwhile. Move-only; an empty charge holds nothing.
 class MemoryCharge {

@@ -104,8 +104,8 @@ void skipScalingList(Reader& r, int size) {
   for (int j = 0; j < size; ++j) {
     if (next != 0) {
       const unsigned code = r.ue();
-      const int delta = (code & 1) != 0 ? static_cast<int>((code + 1) / 2)
-                                        : -static_cast<int>(code / 2);
+      const int delta =
+          (code & 1) != 0 ? static_cast<int>((code + 1) / 2) : -static_cast<int>(code / 2);
       next = (last + delta + 256) % 256;
     }
     if (next != 0) last = next;
