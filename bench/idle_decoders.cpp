@@ -2,7 +2,8 @@
 // may hold them for its whole life: each decoder has decoded a few 1080p pictures, released
 // them and gone back to the pool.
 //
-// Usage: bench_idle_decoders [COUNT [CLIP]] (defaults: 48, h264_rgb_1920x1080). Prints resident
+// Usage: bench_idle_decoders [COUNT [CLIP [IDLE_MIB]]] (defaults: 48, h264_rgb_1920x1080, and the
+// daemon's idle budget on a machine of 16 GiB or more, 256 MiB; 0 for none). Prints resident
 // memory before, with the decoders idle, and the difference per decoder; with the pictures held
 // instead (as a pool that kept frame pools would) for comparison. Not a timed test.
 
@@ -55,6 +56,8 @@ void decodeClip(Decoder& decoder, const testing_support::Clip& clip, std::vector
 int main(int argc, char** argv) {
   const size_t count = argc > 1 ? std::stoul(argv[1]) : 48;
   const std::string name = argc > 2 ? argv[2] : "h264_rgb_1920x1080";
+  const uint64_t idleMiB = argc > 3 ? std::stoull(argv[3]) : 256;
+  const uint64_t idleBytes = idleMiB == 0 ? mosaickit::MemoryBudget::unlimited : idleMiB << 20;
   const testing_support::Clip clip = testing_support::loadClip(name);
   const DecoderKey key{clip.codec, clip.paramSets};
 
@@ -66,7 +69,7 @@ int main(int argc, char** argv) {
   const long before = residentKiB();
   const long heapBefore = heapInUseKiB();
 
-  DecoderCache cache(count, 120.0);
+  DecoderCache cache(count, 120.0, DecoderCache::uptimeSeconds, idleBytes);
   std::vector<std::unique_ptr<Decoder>> lent;
   for (size_t i = 0; i < count; ++i) {
     lent.push_back(cache.checkout(key));

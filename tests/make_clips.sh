@@ -127,9 +127,12 @@ bg sliced
 # quality in 4 x 7 full-size cells.
 bg ff -f lavfi -i "nullsrc=s=1920x1080:r=25,geq=lum='random(1)*255':cb='random(2)*255':cr='random(3)*255',format=yuv420p" \
   -frames:v 1 -c:v libx264 -preset ultrafast -qp 10 -x264-params aud=1 -f h264 "$out/h264_noise_1920x1080.h264"
-# Twenty flat 8192 x 8192 pictures: the largest size the daemon decodes, cheap to code.
+# Flat 8192 x 8192 pictures, the largest size the daemon decodes, cheap to code: twenty in
+# H.264, one in H.265.
 bg ff -f lavfi -i "color=c=0x204060:s=8192x8192:r=25" -frames:v 20 -pix_fmt yuv420p \
   -c:v libx264 -preset ultrafast -x264-params aud=1:keyint=20:bframes=0 -f h264 "$out/h264_flat_8192.h264"
+bg ff -f lavfi -i "color=c=0x204060:s=8192x8192:r=25" -frames:v 1 -pix_fmt yuv420p \
+  -c:v libx265 -preset ultrafast -x265-params log-level=error:aud=1 -f hevc "$out/h265_flat_8192.h265"
 settle
 
 touch "$out/stamp"

@@ -18,6 +18,7 @@
 //                            pyramid (reorder depth 2); display order and reference decode too
 //   h264_noise_1920x1080     one intra picture of pure noise, nearly lossless
 //   h264_flat_8192          20 flat 8192 x 8192 pictures, an intra picture and then predicted ones
+//   h265_flat_8192          one flat 8192 x 8192 picture
 //   h264_slices_640x360, h265_slices_640x360  a moving pattern, 4 frames (an intra picture, then
 //                            predicted ones), four slices to each picture
 // The cropped clips are lossless: every pixel of a correctly cropped picture is the same blue,
