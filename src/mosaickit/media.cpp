@@ -275,8 +275,9 @@ class Session::PicturePool {
   std::optional<LimitError> takeRefusal() { return std::exchange(refusal_, std::nullopt); }
 
  private:
-  // A buffer's charge travels with it as the free callback's opaque pointer.
-  static AVBufferRef* allocate(void* opaque, size_t size) {
+  // A buffer's charge travels with it as the free callback's opaque pointer. Called from inside
+  // libavcodec: nothing may be thrown through it, so every failure is a null buffer.
+  static AVBufferRef* allocate(void* opaque, size_t size) noexcept {
     auto* self = static_cast<PicturePool*>(opaque);
     std::unique_ptr<MemoryCharge> charge;
     try {
@@ -284,6 +285,8 @@ class Session::PicturePool {
                                               "decoded pictures", ErrorCode::decode);
     } catch (const LimitError& refusal) {
       if (!self->refusal_) self->refusal_ = refusal;
+      return nullptr;
+    } catch (...) {
       return nullptr;
     }
     auto* data = static_cast<uint8_t*>(av_malloc(size));
@@ -297,7 +300,7 @@ class Session::PicturePool {
     return buffer;
   }
 
-  static void free(void* opaque, uint8_t* data) {
+  static void free(void* opaque, uint8_t* data) noexcept {
     const std::unique_ptr<MemoryCharge> charge(static_cast<MemoryCharge*>(opaque));
     av_free(data);
   }
