@@ -62,6 +62,23 @@ std::vector<size_t> allPositions(const Clip& clip) {
   return positions;
 }
 
+// Decodes the given access units of `units`, expecting the call to fail with code decode and
+// `message`; returns the positions whose pictures came out before the failure.
+std::vector<size_t> failedDecode(Decoder& decoder, const std::vector<Bytes>& units,
+                                 const std::vector<size_t>& positions, const std::string& message) {
+  std::vector<DecodeInput> inputs;
+  for (size_t p : positions) inputs.push_back({p, units[p]});
+  std::vector<size_t> pictured;
+  try {
+    decoder.decode(inputs, [&](size_t position, Picture&&) { pictured.push_back(position); });
+    ADD_FAILURE() << "decoded";
+  } catch (const JobError& e) {
+    EXPECT_EQ(e.code(), ErrorCode::decode);
+    EXPECT_EQ(e.message(), message);
+  }
+  return pictured;
+}
+
 // The picture's planes packed without padding, as the ffmpeg command writes raw video.
 Bytes packedPlanes(const AVFrame& frame) {
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
@@ -243,17 +260,7 @@ TEST(Decoder, FailsWithTheLastAttemptsMessageAfterOneRetry) {
       std::fill(unit.begin() + unit.size() / 2, unit.end(), 0x55);
     if (c.fault == Fault::truncate) unit.resize(unit.size() / 2);
     Decoder decoder(keyOf(clip));
-    std::vector<DecodeInput> inputs;
-    for (size_t p : c.positions) inputs.push_back({p, units[p]});
-    std::vector<size_t> pictured;
-    try {
-      decoder.decode(inputs, [&](size_t position, Picture&&) { pictured.push_back(position); });
-      ADD_FAILURE() << "decoded";
-    } catch (const JobError& e) {
-      EXPECT_EQ(e.code(), ErrorCode::decode);
-      EXPECT_EQ(e.message(), c.message);
-    }
-    EXPECT_EQ(pictured, c.pictured);
+    EXPECT_EQ(failedDecode(decoder, units, c.positions, c.message), c.pictured);
   }
 }
 
@@ -288,16 +295,8 @@ TEST(Decoder, APictureItsSlicesDoNotCoverFailsItsUnit) {
     Clip clip = loadClip(c.clip);
     clip.accessUnits[c.unit] = withoutLastNalUnit(clip.accessUnits[c.unit]);
     Decoder decoder(keyOf(clip));
-    std::vector<size_t> pictured;
-    std::vector<DecodeInput> inputs;
-    for (size_t p = 0; p < clip.accessUnits.size(); ++p) inputs.push_back({p, clip.accessUnits[p]});
-    try {
-      decoder.decode(inputs, [&](size_t position, Picture&&) { pictured.push_back(position); });
-      ADD_FAILURE() << "decoded";
-    } catch (const JobError& e) {
-      EXPECT_EQ(e.code(), ErrorCode::decode);
-      EXPECT_EQ(e.message(), c.message);
-    }
+    const std::vector<size_t> pictured =
+        failedDecode(decoder, clip.accessUnits, allPositions(clip), c.message);
     EXPECT_EQ(std::ranges::count(pictured, c.unit), 0);
   }
 }
