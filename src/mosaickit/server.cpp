@@ -82,13 +82,14 @@ int Server::readLoop() {
       writeDiagnostic("malformed input: unexpected frame type " + std::to_string(frame->type));
       return 2;
     }
-    admit(*frame);
+    admit(std::move(*frame));
   }
 }
 
 // Main thread. A payload that does not parse never touches the in-flight count, so it gets its
-// own error even while the daemon is full.
-void Server::admit(const Frame& frame) {
+// own error even while the daemon is full. The payload is freed once parsed, before a worker
+// starts on the job: the job's first large allocations can then reuse its memory.
+void Server::admit(Frame frame) {
   std::optional<Job> job;
   try {
     job = Job::parse(frame.payload);
@@ -96,6 +97,7 @@ void Server::admit(const Frame& frame) {
     sendError(frame.reqID, error);
     return;
   }
+  Bytes().swap(frame.payload);
   if (!takePlace()) {
     sendError(frame.reqID,
               JobError(ErrorCode::busy, std::to_string(maxInflight_) + " jobs in flight"));

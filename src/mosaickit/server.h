@@ -122,7 +122,7 @@ class Server {
   };
 
   int readLoop();
-  void admit(const Frame& frame);
+  void admit(Frame frame);
   bool takePlace();
   void workerLoop();
   void runOne(Work work);
