@@ -25,23 +25,9 @@ using mosaickit::Bytes;
 using mosaickit::Job;
 using mosaickit::Level;
 using testing_support::Clip;
+using testing_support::editedJob;
 using testing_support::loadClip;
 using testing_support::SpsEdit;
-
-// A job over every access unit of `clip`, one 64 x 64 cell each, its SPS edited in the key and
-// again in front of the first access unit.
-Job editedJob(const Clip& clip, const SpsEdit& edit) {
-  Job job = testing_support::rowJob(clip, 64, 64);
-  Bytes& sps = job.paramSets[testing_support::spsIndex(clip.codec)];
-  sps = testing_support::editSps(clip.codec, sps, edit);
-  Bytes first;
-  for (int shift = 24; shift >= 0; shift -= 8)
-    first.push_back(static_cast<uint8_t>(sps.size() >> shift));
-  first.insert(first.end(), sps.begin(), sps.end());
-  first.insert(first.end(), job.frames[0].begin(), job.frames[0].end());
-  job.frames[0] = first;
-  return job;
-}
 
 struct Scenario {
   std::string name;

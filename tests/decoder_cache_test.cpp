@@ -1,5 +1,7 @@
 #include "mosaickit/decoder_cache.h"
 
+#include "mosaickit/annexb.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,9 +33,8 @@ DecoderKey keyOf(const Clip& clip) {
 }
 
 Bytes withLength(const Bytes& nal) {
-  Bytes out = {static_cast<uint8_t>(nal.size() >> 24), static_cast<uint8_t>(nal.size() >> 16),
-               static_cast<uint8_t>(nal.size() >> 8), static_cast<uint8_t>(nal.size())};
-  out.insert(out.end(), nal.begin(), nal.end());
+  Bytes out;
+  appendLengthPrefixed(out, nal);
   return out;
 }
 

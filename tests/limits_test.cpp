@@ -18,6 +18,7 @@ namespace {
 
 using testing_support::Clip;
 using testing_support::Daemon;
+using testing_support::editedJob;
 using testing_support::jobFrame;
 using testing_support::loadClip;
 using testing_support::SpsEdit;
@@ -27,20 +28,6 @@ constexpr bool kSanitized = true;  // their allocators hold memory their own way
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// A job over every access unit of `clip`, its SPS edited (in the key and again in front of the
-// first access unit, as a stream may repeat it), one 64 x 64 cell per frame.
-Job editedJob(const Clip& clip, const SpsEdit& edit) {
-  Job job = testing_support::rowJob(clip, 64, 64);
-  Bytes& sps = job.paramSets[testing_support::spsIndex(clip.codec)];
-  sps = testing_support::editSps(clip.codec, sps, edit);
-  Bytes first = {static_cast<uint8_t>(sps.size() >> 24), static_cast<uint8_t>(sps.size() >> 16),
-                 static_cast<uint8_t>(sps.size() >> 8), static_cast<uint8_t>(sps.size())};
-  first.insert(first.end(), sps.begin(), sps.end());
-  first.insert(first.end(), job.frames[0].begin(), job.frames[0].end());
-  job.frames[0] = first;
-  return job;
-}
 
 // Sends the job and returns the error it must get.
 JobError errorFor(Daemon& daemon, uint32_t reqID, const Job& job) {

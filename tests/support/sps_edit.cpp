@@ -1,6 +1,9 @@
 #include "support/sps_edit.h"
 
+#include "mosaickit/annexb.h"
+
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -295,6 +298,17 @@ Bytes editSps(Codec codec, ByteView sps, const SpsEdit& edit) {
 
 size_t spsIndex(Codec codec) {
   return codec == Codec::h264 ? 0 : 1;
+}
+
+mosaickit::Job editedJob(const Clip& clip, const SpsEdit& edit) {
+  mosaickit::Job job = rowJob(clip, 64, 64);
+  Bytes& sps = job.paramSets[spsIndex(clip.codec)];
+  sps = editSps(clip.codec, sps, edit);
+  Bytes first;
+  mosaickit::appendLengthPrefixed(first, sps);
+  first.insert(first.end(), job.frames[0].begin(), job.frames[0].end());
+  job.frames[0] = std::move(first);
+  return job;
 }
 
 }  // namespace testing_support

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "mosaickit/protocol.h"
+#include "support/clips.h"
 
 namespace testing_support {
 
@@ -58,6 +59,10 @@ mosaickit::Bytes editSps(mosaickit::Codec codec, mosaickit::ByteView sps, const 
 
 // The index of the SPS among a clip's parameter sets (1 for H.265, 0 for H.264).
 size_t spsIndex(mosaickit::Codec codec);
+
+// A job over every access unit of `clip`, one 64 x 64 cell each, with the SPS edited both in its
+// parameter sets and again in front of the first access unit, as a stream may repeat it.
+mosaickit::Job editedJob(const Clip& clip, const SpsEdit& edit);
 
 }  // namespace testing_support
 
