@@ -251,6 +251,13 @@ struct ErrorCase {
   std::string line;  // the start of the one line on standard error
 };
 
+TEST(Sprites, VersionGoesToStandardOutput) {
+  const ToolRun r = sprites({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "gridwright-sprites 1.0\n");
+  EXPECT_EQ(r.err, "");
+}
+
 TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
   const std::string missing = (kClips / "missing.mp4").string();
   const std::string wav = clip("sine.wav").string();

@@ -33,6 +33,8 @@ using namespace sprites;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+constexpr const char* kVersion = "gridwright-sprites 1.0";
+
 constexpr const char* kUsage =
     "usage: gridwright-sprites INPUT [options]\n"
     "\n"
@@ -53,6 +55,7 @@ constexpr const char* kUsage =
     "  --json               print a summary as JSON on standard output\n"
     "  -q, --quiet          no progress bar\n"
     "  -h, --help           this text\n"
+    "  --version            the version\n"
     "\n"
     "Each thumbnail shows the nearest keyframe at or before its time.\n";
 
@@ -116,6 +119,9 @@ Options parseOptions(int argc, char** argv) {
     };
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::puts(kVersion);
       std::exit(0);
     } else if (arg == "-o" || arg == "--output") {
       o.output = value();

@@ -1,6 +1,7 @@
 // gridwright: turns H.264/H.265 access units into JPEG thumbnail grids for its parent process,
-// speaking length-prefixed frames on standard input and output. It takes no arguments and reads
-// no environment or files; every setting is fixed here.
+// speaking length-prefixed frames on standard input and output. Its parent passes no arguments;
+// it reads no environment or files, and every setting is fixed here. A person may ask its
+// version with --version.
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -10,6 +11,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "mosaickit/decoder_cache.h"
 #include "mosaickit/media.h"
@@ -36,9 +41,26 @@ uint64_t memoryBound() {
   return std::min(kMemoryBound, static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 4);
 }
 
+// Answers the arguments a person may give: --version prints the version on standard output, and
+// anything else one usage line on standard error, with nothing on standard output (where the
+// parent expects frames). No value when there are none: the daemon runs.
+std::optional<int> answerArguments(int argc, char** argv) {
+  if (argc <= 1) return std::nullopt;
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::printf("%s\n", std::string(mosaickit::Server::version).c_str());
+    return 0;
+  }
+  std::fputs(
+      "gridwright: usage: gridwright [--version] (its parent starts it with no argument "
+      "and speaks frames on standard input and output)\n",
+      stderr);
+  return 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (const std::optional<int> status = answerArguments(argc, argv)) return *status;
   // A parent that goes away must show up as a failed write (status 1), not kill us silently.
   std::signal(SIGPIPE, SIG_IGN);
   // One malloc arena for all threads. Jobs allocate on one thread and free on another (payloads
