@@ -267,13 +267,12 @@ TEST(Decoder, FailsWithTheLastAttemptsMessageAfterOneRetry) {
 
 // The access unit without its last NAL unit (with these clips, the picture's last slice).
 Bytes withoutLastNalUnit(const Bytes& unit) {
-  size_t at = 0, last = 0;
-  while (at + 4 <= unit.size()) {
-    last = at;
-    at += 4 + ((size_t{unit[at]} << 24) | (size_t{unit[at + 1]} << 16) |
-               (size_t{unit[at + 2]} << 8) | unit[at + 3]);
-  }
-  return Bytes(unit.begin(), unit.begin() + static_cast<ptrdiff_t>(last));
+  std::vector<ByteView> nals;
+  LengthPrefixedReader reader(unit);
+  while (const std::optional<ByteView> nal = reader.next()) nals.push_back(*nal);
+  Bytes out;
+  for (size_t k = 0; k + 1 < nals.size(); ++k) appendLengthPrefixed(out, nals[k]);
+  return out;
 }
 
 // A picture whose slices do not cover it must not pass for the stream's picture: the rest of

@@ -7,6 +7,7 @@
 
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "mosaickit/protocol.h"
 #include "support/child.h"
@@ -49,6 +50,19 @@ void expectCarriesOn(Daemon& daemon) {
   EXPECT_EQ(daemon.errorText(), "");
 }
 
+// The numbers that `pattern`'s groups capture in `message`; none, with a failure, when it does
+// not match.
+std::vector<long long> numbersIn(const std::string& message, const std::string& pattern) {
+  std::smatch match;
+  if (!std::regex_match(message, match, std::regex(pattern))) {
+    ADD_FAILURE() << "\"" << message << "\" does not match " << pattern;
+    return {};
+  }
+  std::vector<long long> numbers;
+  for (size_t k = 1; k < match.size(); ++k) numbers.push_back(std::stoll(match[k]));
+  return numbers;
+}
+
 long peakResidentKiB(const Daemon& daemon) {
   return testing_support::procStatusField(daemon.pid(), "VmHWM");
 }
@@ -78,13 +92,11 @@ TEST(Limits, PicturesHeldBackPastTheJobsBudgetFailTheJob) {
       editedJob(loadClip("h264_flat_8192"), SpsEdit::size(8192, 8192).withReorder({15, 16}));
   const JobError error = errorFor(daemon, 1, job);
   EXPECT_EQ(error.code(), ErrorCode::decode);
-  std::smatch match;
-  ASSERT_TRUE(
-      std::regex_match(error.message(), match,
-                       std::regex("decoded pictures need (\\d+) bytes, over (\\d+) for one job")))
-      << error.message();
-  const long long budgetKiB = std::stoll(match[2]) / 1024;
-  EXPECT_GT(std::stoll(match[1]) / 1024, budgetKiB);
+  const std::vector<long long> bytes =
+      numbersIn(error.message(), "decoded pictures need (\\d+) bytes, over (\\d+) for one job");
+  ASSERT_EQ(bytes.size(), 2u);
+  const long long budgetKiB = bytes[1] / 1024;
+  EXPECT_GT(bytes[0] / 1024, budgetKiB);
   if (!kSanitized) {
     EXPECT_LT(peakResidentKiB(daemon), budgetKiB + 256 * 1024);
   }
@@ -103,12 +115,10 @@ TEST(Limits, AResultOverTheFrameLimitFailsTheJobNotTheDaemon) {
   job.levels = {full, full};
   const JobError error = errorFor(daemon, 1, job);
   EXPECT_EQ(error.code(), ErrorCode::badRequest);
-  std::smatch match;
-  ASSERT_TRUE(
-      std::regex_match(error.message(), match,
-                       std::regex("level 1: result frame needs (\\d+) bytes, over 67108864")))
-      << error.message();
-  EXPECT_GT(std::stoll(match[1]), 67108864);
+  const std::vector<long long> bytes =
+      numbersIn(error.message(), "level 1: result frame needs (\\d+) bytes, over 67108864");
+  ASSERT_EQ(bytes.size(), 1u);
+  EXPECT_GT(bytes[0], 67108864);
   expectCarriesOn(daemon);
 }
 

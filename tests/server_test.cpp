@@ -1,15 +1,12 @@
 // The daemon's conversation with its parent, run against the real binary over pipes.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "mosaickit/client.h"
 #include "mosaickit/protocol.h"
 #include "support/child.h"
 #include "support/clips.h"
@@ -42,13 +39,6 @@ Job invalidQualityJob() {
   return job;
 }
 
-std::string readAll(int fd) {
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
 // A person at a terminal may ask the version; anything else is a usage error, and nothing that
 // is not a frame ever reaches standard output.
 TEST(Daemon, ArgumentsGetTheVersionOrOneUsageLine) {
@@ -65,19 +55,14 @@ TEST(Daemon, ArgumentsGetTheVersionOrOneUsageLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
-    ChildProcess child(GRIDWRIGHT_BIN, SpawnOptions{c.args});
-    child.closeInput();
-    std::string err;
-    std::thread errors([&] { err = readAll(child.errors()); });
-    const std::string out = readAll(child.output());
-    errors.join();
-    EXPECT_EQ(child.wait().shellStatus(), c.status);
-    EXPECT_EQ(out, c.out);
+    const testing_support::ProgramRun run = testing_support::runProgram(GRIDWRIGHT_BIN, c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
     if (c.status == 0) {
-      EXPECT_EQ(err, "");
+      EXPECT_EQ(run.err, "");
     } else {
-      EXPECT_TRUE(err.starts_with("gridwright: usage: gridwright [--version]")) << err;
-      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      EXPECT_TRUE(run.err.starts_with("gridwright: usage: gridwright [--version]")) << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     }
   }
 }

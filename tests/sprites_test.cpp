@@ -15,16 +15,13 @@
 #include <map>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "mosaickit/client.h"
+#include "support/child.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using mosaickit::ChildProcess;
-using mosaickit::SpawnOptions;
 
 // Clips are made once and shared by every test process; each is written under a temporary name
 // and renamed, so processes running side by side never see half a clip.
@@ -90,27 +87,10 @@ fs::path unknownProfileClip() {
   return path;
 }
 
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string readAll(int fd) {
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
+using ToolRun = testing_support::ProgramRun;
 
 ToolRun sprites(std::vector<std::string> args) {
-  ChildProcess child(GRIDWRIGHT_SPRITES_BIN, SpawnOptions{std::move(args)});
-  child.closeInput();
-  ToolRun r;
-  std::thread errors([&] { r.err = readAll(child.errors()); });
-  r.out = readAll(child.output());
-  errors.join();
-  r.status = child.wait().shellStatus();
-  return r;
+  return testing_support::runProgram(GRIDWRIGHT_SPRITES_BIN, std::move(args));
 }
 
 fs::path freshDir(const std::string& name) {

@@ -125,19 +125,23 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream) {
 
 bool isRandomAccessSample(Codec codec, ByteView sample) {
   const size_t headerBytes = codec == Codec::h264 ? 1 : 2;
-  size_t i = 0;
-  while (sample.size() - i >= 4) {
-    const size_t length = size_t{sample[i]} << 24 | size_t{sample[i + 1]} << 16 |
-                          size_t{sample[i + 2]} << 8 | sample[i + 3];
-    i += 4;
-    if (length > sample.size() - i) return false;
-    const ByteView nal = sample.subspan(i, length);
-    i += length;
-    if (nal.size() < headerBytes) continue;
-    const NalInfo info = codec == Codec::h264 ? describeH264(nal) : describeH265(nal);
+  LengthPrefixedReader units(sample);
+  while (const std::optional<ByteView> nal = units.next()) {
+    if (nal->size() < headerBytes) continue;
+    const NalInfo info = codec == Codec::h264 ? describeH264(*nal) : describeH265(*nal);
     if (info.role == NalRole::slice) return info.randomAccess;
   }
   return false;
+}
+
+std::optional<ByteView> LengthPrefixedReader::next() {
+  if (sample_.size() - at_ < 4) return std::nullopt;
+  const size_t length = size_t{sample_[at_]} << 24 | size_t{sample_[at_ + 1]} << 16 |
+                        size_t{sample_[at_ + 2]} << 8 | sample_[at_ + 3];
+  if (length > sample_.size() - at_ - 4) return std::nullopt;
+  const ByteView nal = sample_.subspan(at_ + 4, length);
+  at_ += 4 + length;
+  return nal;
 }
 
 void appendLengthPrefixed(Bytes& sample, ByteView nal) {

@@ -10,6 +10,7 @@
 #ifndef MOSAICKIT_ANNEXB_H_
 #define MOSAICKIT_ANNEXB_H_
 
+#include <optional>
 #include <vector>
 
 #include "mosaickit/protocol.h"
@@ -40,6 +41,20 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream);
 // Whether a sample of 4-byte length-prefixed NAL units holds a random access point: its first
 // slice belongs to an H.264 IDR or an H.265 IRAP picture. False for a malformed sample.
 bool isRandomAccessSample(Codec codec, ByteView sample);
+
+// Reads the NAL units of a sample of 4-byte big-endian length-prefixed units, in order, up to the
+// sample's end or to the first length that runs past it. Borrows the sample, which must outlive
+// the reader and the views it returns; allocates nothing.
+class LengthPrefixedReader {
+ public:
+  explicit LengthPrefixedReader(ByteView sample) : sample_(sample) {}
+  // The next NAL unit (a view into the sample), or nothing at the end.
+  std::optional<ByteView> next();
+
+ private:
+  ByteView sample_;
+  size_t at_ = 0;
+};
 
 // Appends `nal` to `sample` behind its length as a 4-byte big-endian number.
 void appendLengthPrefixed(Bytes& sample, ByteView nal);

@@ -19,6 +19,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "mosaickit/annexb.h"
 #include "mosaickit/sps.h"
 
 namespace mosaickit {
@@ -185,21 +186,6 @@ LimitError tooLarge(const CodedSize& size) {
 void checkDeclaredSize(Codec codec, ByteView nal) {
   const std::optional<CodedSize> size = declaredSize(codec, nal);
   if (size && size->samples() > maxPictureSamples) throw tooLarge(*size);
-}
-
-// Calls `visit` with each NAL unit of a sample of 4-byte length-prefixed units, up to the first
-// length that runs past its end.
-template <typename Visit>
-void forEachNalUnit(ByteView sample, Visit visit) {
-  size_t at = 0;
-  while (sample.size() - at >= 4) {
-    const size_t length = (size_t{sample[at]} << 24) | (size_t{sample[at + 1]} << 16) |
-                          (size_t{sample[at + 2]} << 8) | sample[at + 3];
-    at += 4;
-    if (length > sample.size() - at) return;
-    visit(sample.subspan(at, length));
-    at += length;
-  }
 }
 
 AVCodecID codecID(Codec codec) {
@@ -534,7 +520,8 @@ void Session::send(ByteView accessUnit, int64_t tag) {
   // An empty packet would tell libavcodec that the stream has ended.
   if (accessUnit.empty()) return;
   const Codec codec = context_->codec_id == AV_CODEC_ID_H264 ? Codec::h264 : Codec::h265;
-  forEachNalUnit(accessUnit, [&](ByteView nal) { checkDeclaredSize(codec, nal); });
+  LengthPrefixedReader units(accessUnit);
+  while (const std::optional<ByteView> nal = units.next()) checkDeclaredSize(codec, *nal);
   // The packet is reused from unit to unit; its data, the one padded copy of the unit, is new
   // each time, since the decoder may keep a reference to it after the send.
   AVPacket* packet = packet_.get();

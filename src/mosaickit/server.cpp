@@ -211,11 +211,9 @@ void Server::send(uint8_t type, uint32_t reqID, Bytes payload) {
   }
 }
 
-void Server::sendError(uint32_t reqID, const std::exception& error) {
-  const auto* jobError = dynamic_cast<const JobError*>(&error);
-  const JobError converted =
-      jobError ? *jobError : JobError(ErrorCode::internalError, error.what());
-  send(static_cast<uint8_t>(FrameType::error), reqID, converted.encode());
+void Server::sendError(uint32_t reqID, const JobError& error) {
+  Reply reply = errorReply(error);
+  send(reply.type, reqID, std::move(reply.payload));
 }
 
 }  // namespace mosaickit

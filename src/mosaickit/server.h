@@ -135,7 +135,7 @@ class Server {
   void waitForReplies();
 
   void send(uint8_t type, uint32_t reqID, Bytes payload);
-  void sendError(uint32_t reqID, const std::exception& error);
+  void sendError(uint32_t reqID, const JobError& error);
 
   FrameReader reader_;
   FrameWriter writer_;

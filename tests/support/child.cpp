@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "mosaickit/frame_io.h"
 
@@ -146,6 +147,28 @@ long procStatusField(pid_t pid, const std::string& field) {
       return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
   }
   throw std::runtime_error("no " + field + " in /proc/" + std::to_string(pid) + "/status");
+}
+
+namespace {
+
+std::string readToEnd(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+ProgramRun runProgram(const std::string& path, std::vector<std::string> args) {
+  mosaickit::ChildProcess child(path, mosaickit::SpawnOptions{std::move(args)});
+  child.closeInput();
+  ProgramRun run;
+  std::thread errors([&] { run.err = readToEnd(child.errors()); });
+  run.out = readToEnd(child.output());
+  errors.join();
+  run.status = child.wait().shellStatus();
+  return run;
 }
 
 }  // namespace testing_support

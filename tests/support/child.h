@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mosaickit/client.h"
 #include "mosaickit/protocol.h"
@@ -64,6 +65,16 @@ class Daemon {
   std::optional<int> status_;
   std::string errorText_;
 };
+
+// How a program run to its end ended, and what it wrote.
+struct ProgramRun {
+  int status = -1;  // the exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Runs `path` with `args` and its input closed, collects its standard output and error until
+// both end, and reaps it. Throws mosaickit::ClientError when it cannot be started.
+ProgramRun runProgram(const std::string& path, std::vector<std::string> args);
 
 // Builds a job frame.
 mosaickit::Frame jobFrame(uint32_t reqID, const mosaickit::Job& job);
