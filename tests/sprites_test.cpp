@@ -18,14 +18,13 @@
 #include <vector>
 
 #include "support/child.h"
+#include "support/sprite_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Clips are made once and shared by every test process; each is written under a temporary name
-// and renamed, so processes running side by side never see half a clip.
-const fs::path kClips = GRIDWRIGHT_SPRITE_CLIPS_DIR;
+using namespace testing_support;
 
 // name -> the ffmpeg arguments between the input and the output. Every clip is 12 seconds of a
 // moving test pattern at 25 frames per second, 320 x 180 unless said otherwise, with a keyframe
@@ -46,34 +45,14 @@ const std::map<std::string, std::string> kClipRecipes = {
     {"mpeg4.mp4", "-c:v mpeg4"},
 };
 
-std::string run(const std::string& command) {
-  return std::system(command.c_str()) == 0 ? "" : "failed: " + command;
-}
-
 fs::path clip(const std::string& name) {
-  const fs::path path = kClips / name;
-  if (fs::exists(path)) return path;
-  fs::create_directories(kClips);
-  const fs::path partial = kClips / (name + "." + std::to_string(::getpid()) + ".partial");
-  static const std::map<std::string, std::string> muxers = {
-      {".mp4", "mp4"}, {".ts", "mpegts"}, {".mkv", "matroska"},
-      {".wav", "wav"}, {".h264", "h264"}, {".h265", "hevc"}};
-  const std::string muxer = " -f " + muxers.at(path.extension().string());
-  std::string command = "ffmpeg -hide_banner -nostdin -loglevel error -y -threads 2 ";
-  if (name.ends_with(".wav")) {
-    command += "-f lavfi -i sine=d=2" + muxer + " '" + partial.string() + "'";
-  } else {
-    command += "-f lavfi -i testsrc2=s=320x180:r=25:d=12 " + kClipRecipes.at(name) + muxer + " '" +
-               partial.string() + "'";
-  }
-  EXPECT_EQ(run(command), "");
-  fs::rename(partial, path);
-  return path;
+  if (name.ends_with(".wav")) return ffmpegClip(name, "-f lavfi -i sine=d=2");
+  return ffmpegClip(name, "-f lavfi -i testsrc2=s=320x180:r=25:d=12 " + kClipRecipes.at(name));
 }
 
 // A raw H.264 stream whose profile byte says 255, a profile no decoder knows.
 fs::path unknownProfileClip() {
-  const fs::path path = kClips / "unknown_profile.h264";
+  const fs::path path = spriteClipsDir() / "unknown_profile.h264";
   if (fs::exists(path)) return path;
   std::ifstream in(clip("h264_high.h264"), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -87,16 +66,10 @@ fs::path unknownProfileClip() {
   return path;
 }
 
-using ToolRun = testing_support::ProgramRun;
+using ToolRun = ProgramRun;
 
 ToolRun sprites(std::vector<std::string> args) {
-  return testing_support::runProgram(GRIDWRIGHT_SPRITES_BIN, std::move(args));
-}
-
-fs::path freshDir(const std::string& name) {
-  const fs::path dir = fs::path(::testing::TempDir()) / "sprites_test" / name;
-  fs::remove_all(dir);
-  return dir;
+  return runSprites(std::move(args));
 }
 
 std::pair<int, int> jpegSize(const fs::path& path) {
@@ -110,45 +83,6 @@ std::pair<int, int> jpegSize(const fs::path& path) {
   tjDestroy(handle);
   EXPECT_EQ(rc, 0) << path;
   return {w, h};
-}
-
-struct Cue {
-  std::string start, end, sheet;
-  int x, y, w, h;
-};
-
-std::vector<Cue> readCues(const fs::path& vtt) {
-  std::ifstream in(vtt);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_TRUE(text.starts_with("WEBVTT\n")) << text;
-  const std::regex cue(
-      R"((\d\d:\d\d:\d\d\.\d\d\d) --> (\d\d:\d\d:\d\d\.\d\d\d)\n([^#\n]+)#xywh=(\d+),(\d+),(\d+),(\d+)\n)");
-  std::vector<Cue> cues;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), cue); it != std::sregex_iterator();
-       ++it) {
-    const std::smatch& m = *it;
-    cues.push_back(
-        {m[1], m[2], m[3], std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7])});
-  }
-  return cues;
-}
-
-std::string vttTime(double seconds) {
-  char text[32];
-  const long ms = std::lround(seconds * 1000);
-  std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld.%03ld", ms / 3600000, ms / 60000 % 60,
-                ms / 1000 % 60, ms % 1000);
-  return text;
-}
-
-std::vector<std::string> filesIn(const fs::path& dir) {
-  std::vector<std::string> names;
-  if (!fs::exists(dir)) return names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 struct SheetCase {
@@ -239,7 +173,7 @@ TEST(Sprites, VersionGoesToStandardOutput) {
 }
 
 TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
-  const std::string missing = (kClips / "missing.mp4").string();
+  const std::string missing = (spriteClipsDir() / "missing.mp4").string();
   const std::string wav = clip("sine.wav").string();
   const std::vector<ErrorCase> cases = {
       {"missing", {missing}, 1, "gridwright-sprites: " + missing + ": No such file or directory"},

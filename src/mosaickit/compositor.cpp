@@ -7,9 +7,11 @@
 #include <utility>
 
 #include "mosaickit/media.h"
+#include "mosaickit/tone_map.h"
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -57,6 +59,7 @@ struct SourceFormat {
   int height;
   int matrix;  // an SWS_CS_* value
   bool fullRange;
+  bool hdr;  // PQ or HLG: scaled to 16-bit RGB for the tone mapper, not straight to BGRA
 
   friend bool operator==(const SourceFormat&, const SourceFormat&) = default;
 };
@@ -101,18 +104,61 @@ int colourMatrix(const AVFrame& frame) {
   }
 }
 
-SourceFormat describeSource(const AVFrame& frame) {
+// The brightest the content gets, as the stream's metadata says: its content light level, else
+// its mastering display's peak, else the customary 1000 cd/m2. HLG is rendered for a display of
+// that peak whatever the metadata says.
+double peakNitsOf(const AVFrame& frame, HdrTransfer transfer) {
+  if (transfer == HdrTransfer::hlg) return defaultPeakNits;
+  if (const AVFrameSideData* side =
+          av_frame_get_side_data(&frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL)) {
+    const auto* light = reinterpret_cast<const AVContentLightMetadata*>(side->data);
+    if (light->MaxCLL > 0) return std::clamp<double>(light->MaxCLL, 1, 10000);
+  }
+  if (const AVFrameSideData* side =
+          av_frame_get_side_data(&frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA)) {
+    const auto* display = reinterpret_cast<const AVMasteringDisplayMetadata*>(side->data);
+    if (display->has_luminance && display->max_luminance.num > 0 &&
+        display->max_luminance.den > 0) {
+      return std::clamp(av_q2d(display->max_luminance), 1.0, 10000.0);
+    }
+  }
+  return defaultPeakNits;
+}
+
+// PQ and HLG pictures need tone mapping; every other transfer is taken as SDR.
+std::optional<HdrSignal> hdrSignalOf(const AVFrame& frame) {
+  HdrSignal signal;
+  switch (frame.color_trc) {
+    case AVCOL_TRC_SMPTE2084:
+      signal.transfer = HdrTransfer::pq;
+      break;
+    case AVCOL_TRC_ARIB_STD_B67:
+      signal.transfer = HdrTransfer::hlg;
+      break;
+    default:
+      return std::nullopt;
+  }
+  // HDR that does not name its primaries is BT.2020 in practice.
+  signal.bt2020 = frame.color_primaries != AVCOL_PRI_BT709;
+  signal.peakNits = peakNitsOf(frame, signal.transfer);
+  return signal;
+}
+
+SourceFormat describeSource(const AVFrame& frame, bool hdr) {
   auto [format, fullRangeFormat] = foldFullRangeFormat(static_cast<AVPixelFormat>(frame.format));
   const bool fullRange = fullRangeFormat || frame.color_range == AVCOL_RANGE_JPEG;
-  return {format, frame.width, frame.height, colourMatrix(frame), fullRange};
+  return {format, frame.width, frame.height, colourMatrix(frame), fullRange, hdr};
 }
 
 SwsContextPtr makeContext(const SourceFormat& src, int width, int height) {
   if (!sws_isSupportedInput(src.format)) {
     throw JobError(ErrorCode::internalError, "decoder output is not BGRA");
   }
-  SwsContextPtr ctx(sws_getContext(src.width, src.height, src.format, width, height,
-                                   AV_PIX_FMT_BGRA, kScaleFlags, nullptr, nullptr, nullptr));
+  // 16 bits per channel keep the HDR signal's 10 bits through the scaler, so that the tone curve
+  // has no steps to stretch into bands.
+  const AVPixelFormat output = src.hdr ? AV_PIX_FMT_RGB48 : AV_PIX_FMT_BGRA;
+  SwsContextPtr ctx(sws_getContext(src.width, src.height, src.format, width, height, output,
+                                   kScaleFlags, nullptr, nullptr, nullptr));
   if (!ctx) throw JobError(ErrorCode::internalError, "sws_getContext");
   // Output is full-range RGB; brightness, contrast and saturation stay neutral (16.16 fixed).
   const int status =
@@ -169,14 +215,13 @@ void reducePlane(const uint8_t* src, int srcStride, int width, int height, int o
   }
 }
 
-// A large reduction is mostly averaging, and libyuv averages blocks of samples far faster than
-// the scaler's general area filter runs over a whole picture. So a picture at least four times
-// the target in both directions first has its planes box-averaged by a power of two, luma and
-// chroma alike down to one common grid (a 4:4:4 picture); libswscale then does the rest, at least
-// a factor of two, with its area filter, and converts the colours. Box averages over aligned
-// blocks compose, so the result is the area filter's. Only planar YUV of native-endian samples
-// whose plane sizes divide evenly is reduced; anything else goes to the scaler as it is.
-PlaneSet preReduce(const AVFrame& frame, int targetW, int targetH, std::array<Bytes, 3>& scratch) {
+// The planes of a picture as the scaler should see them. A frame of two interleaved fields is
+// read as its first field alone (every other row, from the top or the second row as the stream
+// says which field comes first): scaling both would show anything that moved between them twice,
+// and at thumbnail size one field loses no detail. Only heights whose field still divides the
+// chroma rows evenly are split; any other picture is taken whole.
+PlaneSet sourcePlanes(const Picture& picture) {
+  const AVFrame& frame = picture.frame();
   PlaneSet set;
   for (int i = 0; i < 4; ++i) {
     set.data[i] = frame.data[i];
@@ -186,27 +231,51 @@ PlaneSet preReduce(const AVFrame& frame, int targetW, int targetH, std::array<By
   set.height = frame.height;
   set.format = static_cast<AVPixelFormat>(frame.format);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(set.format);
+  if (!picture.twoFields() || desc == nullptr || (desc->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 ||
+      frame.height % (4 << desc->log2_chroma_h) != 0) {
+    return set;
+  }
+  const bool bottomFirst = !frame.top_field_first;
+  for (int i = 0; i < 4 && set.data[i] != nullptr; ++i) {
+    if (bottomFirst) set.data[i] += set.stride[i];
+    set.stride[i] *= 2;
+  }
+  set.height /= 2;
+  return set;
+}
+
+// A large reduction is mostly averaging, and libyuv averages blocks of samples far faster than
+// the scaler's general area filter runs over a whole picture. So a picture at least four times
+// the target in both directions first has its planes box-averaged by a power of two, luma and
+// chroma alike down to one common grid (a 4:4:4 picture); libswscale then does the rest, at least
+// a factor of two, with its area filter, and converts the colours. Box averages over aligned
+// blocks compose, so the result is the area filter's. Only planar YUV of native-endian samples
+// whose plane sizes divide evenly is reduced; anything else goes to the scaler as it is.
+PlaneSet preReduce(const PlaneSet& source, int targetW, int targetH,
+                   std::array<Bytes, 3>& scratch) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(source.format);
   if (desc == nullptr || desc->nb_components != 3 || (desc->flags & AV_PIX_FMT_FLAG_PLANAR) == 0 ||
       (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_HWACCEL)) != 0) {
-    return set;
+    return source;
   }
   const AVPixelFormat reduced = fullChromaFormat(*desc);
   int factor = 1;
-  while (factor < 8 && frame.width >= 4 * factor * targetW &&
-         frame.height >= 4 * factor * targetH) {
+  while (factor < 8 && source.width >= 4 * factor * targetW &&
+         source.height >= 4 * factor * targetH) {
     factor *= 2;
   }
   const int chromaW = 1 << desc->log2_chroma_w, chromaH = 1 << desc->log2_chroma_h;
   if (reduced == AV_PIX_FMT_NONE || factor < std::max(chromaW, chromaH) || factor == 1 ||
-      frame.width % factor != 0 || frame.height % factor != 0) {
-    return set;
+      source.width % factor != 0 || source.height % factor != 0) {
+    return source;
   }
-  const int outW = frame.width / factor, outH = frame.height / factor;
+  PlaneSet set;
+  const int outW = source.width / factor, outH = source.height / factor;
   for (int p = 0; p < 3; ++p) {
-    const int planeW = p == 0 ? frame.width : frame.width / chromaW;
-    const int planeH = p == 0 ? frame.height : frame.height / chromaH;
+    const int planeW = p == 0 ? source.width : source.width / chromaW;
+    const int planeH = p == 0 ? source.height : source.height / chromaH;
     int stride = 0;
-    reducePlane(frame.data[p], frame.linesize[p], planeW, planeH, outW, outH,
+    reducePlane(source.data[p], source.stride[p], planeW, planeH, outW, outH,
                 desc->comp[0].depth > 8, scratch[p], stride);
     set.data[p] = scratch[p].data();
     set.stride[p] = stride;
@@ -215,6 +284,16 @@ PlaneSet preReduce(const AVFrame& frame, int targetW, int targetH, std::array<By
   set.height = outH;
   set.format = reduced;
   return set;
+}
+
+// Runs the scaler over the whole source into one packed output plane of `height` rows.
+void convert(SwsContext* context, const PlaneSet& planes, uint8_t* out, int outStride, int height) {
+  uint8_t* const dst[4] = {out, nullptr, nullptr, nullptr};
+  const int dstStride[4] = {outStride, 0, 0, 0};
+  const int rows = sws_scale(context, planes.data, planes.stride, 0, planes.height, dst, dstStride);
+  if (rows != height) {
+    throw JobError(ErrorCode::internalError, "sws_scale " + std::to_string(rows));
+  }
 }
 
 // A scaler holds few contexts: a job's pictures share one stream, so one entry is the rule and
@@ -237,12 +316,12 @@ Scaler& Scaler::operator=(Scaler&&) noexcept = default;
 
 BGRAImage Scaler::scale(const Picture& picture, int width, int height) {
   const AVFrame& frame = picture.frame();
-  SourceFormat source = describeSource(frame);
-  const PlaneSet planes = preReduce(frame, width, height, scratch_);
+  const std::optional<HdrSignal> hdr = hdrSignalOf(frame);
+  SourceFormat source = describeSource(frame, hdr.has_value());
+  const PlaneSet planes = preReduce(sourcePlanes(picture), width, height, scratch_);
   source.width = planes.width;
   source.height = planes.height;
   if (planes.format != static_cast<AVPixelFormat>(frame.format)) source.format = planes.format;
-
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
     return e.source == source && e.width == width && e.height == height;
   });
@@ -252,15 +331,20 @@ BGRAImage Scaler::scale(const Picture& picture, int width, int height) {
     entries_.push_back(Entry{source, width, height, std::move(ctx)});
     it = entries_.end() - 1;
   }
+  SwsContext* const context = it->context.get();
 
   BGRAImage image(width, height);
-  uint8_t* const dst[4] = {image.pixels().data(), nullptr, nullptr, nullptr};
-  const int dstStride[4] = {static_cast<int>(image.rowBytes()), 0, 0, 0};
-  const int rows =
-      sws_scale(it->context.get(), planes.data, planes.stride, 0, planes.height, dst, dstStride);
-  if (rows != height) {
-    throw JobError(ErrorCode::internalError, "sws_scale " + std::to_string(rows));
+  if (!hdr) {
+    convert(context, planes, image.pixels().data(), static_cast<int>(image.rowBytes()), height);
+    return image;
   }
+  const size_t rgbStride = static_cast<size_t>(width) * 3;
+  rgb_.resize(rgbStride * static_cast<size_t>(height));
+  convert(context, planes, reinterpret_cast<uint8_t*>(rgb_.data()),
+          static_cast<int>(rgbStride * sizeof(uint16_t)), height);
+  if (!toneMapper_ || toneMapper_->signal() != *hdr)
+    toneMapper_ = std::make_unique<ToneMapper>(*hdr);
+  toneMapper_->toBgra(rgb_.data(), rgbStride, width, height, image.pixels().data());
   return image;
 }
 

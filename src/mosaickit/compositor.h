@@ -11,6 +11,12 @@
 // are the ones the stream signals; a stream that signals no matrix is read as BT.709 at 720 rows or
 // more and BT.601 below.
 //
+// Pictures as a player would show them:
+//   - HDR pictures (PQ or HLG transfer) are scaled to 16-bit RGB and tone-mapped to SDR BT.709 at
+//     cell size (tone_map.h); SDR pictures go straight to BGRA as above.
+//   - A frame of two interleaved fields (Picture::twoFields) is scaled from its first field
+//     alone, so that motion between the fields does not show twice.
+//
 // Thread-safety: BGRAImage is a plain value. Compositor::scale and Compositor::compose keep no
 // state and may be called from any number of threads at once. A Compositor::Scaler is not
 // thread-safe: it belongs to one job (one thread at a time).
@@ -27,6 +33,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -36,6 +43,7 @@
 namespace mosaickit {
 
 class Picture;
+class ToneMapper;
 
 // A picture of width x height pixels, rows from the top, each pixel four bytes in the order
 // blue, green, red, alpha, with no padding between rows. Alpha is carried along but never
@@ -95,6 +103,9 @@ class Scaler {
   std::vector<Entry> entries_;
   // Planes of pictures box-reduced before scaling, reused from picture to picture.
   std::array<Bytes, 3> scratch_;
+  // HDR pictures: the scaled 16-bit RGB, and the tone mapper of the stream's signal.
+  std::vector<uint16_t> rgb_;
+  std::unique_ptr<ToneMapper> toneMapper_;
 };
 
 // One-shot form of Scaler::scale, for a single picture.

@@ -468,7 +468,7 @@ void silenceLibraryLogging() {
 // --- Picture ----------------------------------------------------------------------------------
 
 Picture::Picture() = default;
-Picture::Picture(AVFrame* frame) : frame_(frame) {}
+Picture::Picture(AVFrame* frame, bool twoFields) : frame_(frame), twoFields_(twoFields) {}
 Picture::~Picture() = default;
 Picture::Picture(Picture&&) noexcept = default;
 Picture& Picture::operator=(Picture&&) noexcept = default;
@@ -555,7 +555,10 @@ std::optional<TaggedPicture> Session::receive() {
   if (status < 0) throw failedCall(ErrorCode::decode, "av_frame_apply_cropping", status);
   const int64_t tag = frame->pts;
   const int damage = damageOf(*frame);
-  return TaggedPicture{tag, damage, complete, Picture(frame.release())};
+  // libavcodec's H.265 decoder marks a single field as interlaced too; only H.264 puts two
+  // fields in one picture.
+  const bool twoFields = context_->codec_id == AV_CODEC_ID_H264 && frame->interlaced_frame;
+  return TaggedPicture{tag, damage, complete, Picture(frame.release(), twoFields)};
 }
 
 void Session::flush() {

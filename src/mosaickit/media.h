@@ -53,8 +53,9 @@ void silenceLibraryLogging();
 // made them is flushed or closed; move-only. Not thread-safe: one thread at a time.
 class Picture {
  public:
-  Picture();                         // empty: frame() must not be called
-  explicit Picture(AVFrame* frame);  // takes ownership of `frame`
+  Picture();  // empty: frame() must not be called
+  // Takes ownership of `frame`; `twoFields` as below.
+  explicit Picture(AVFrame* frame, bool twoFields = false);
   ~Picture();
   Picture(Picture&&) noexcept;
   Picture& operator=(Picture&&) noexcept;
@@ -66,12 +67,17 @@ class Picture {
   const AVFrame& frame() const { return *frame_; }
   int width() const;
   int height() const;
+  // True when the picture is one frame of two interleaved fields taken at different moments (an
+  // interlaced H.264 field pair or MBAFF frame): its even and odd rows are two pictures. A picture
+  // that is a single field, as H.265 codes interlaced video, is not.
+  bool twoFields() const { return twoFields_; }
 
  private:
   struct FrameDeleter {
     void operator()(AVFrame* f) const;
   };
   std::unique_ptr<AVFrame, FrameDeleter> frame_;
+  bool twoFields_ = false;
 };
 
 // What a session is made from: the codec and its decoder configuration record, an `avcC`

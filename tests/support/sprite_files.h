@@ -1,0 +1,71 @@
+// For the end-to-end tests of gridwright-sprites: clips made once with the ffmpeg command, runs
+// of the real tool, and readers for what it writes (sheets and the WebVTT track).
+
+#ifndef GRIDWRIGHT_TESTS_SUPPORT_SPRITE_FILES_H_
+#define GRIDWRIGHT_TESTS_SUPPORT_SPRITE_FILES_H_
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/child.h"
+
+namespace testing_support {
+
+// Where the sprite tests keep their clips (shared by every test process of the build).
+std::filesystem::path spriteClipsDir();
+
+// Makes `name` in spriteClipsDir() with `ffmpeg -hide_banner -nostdin -loglevel error -y -threads 2
+// ARGS -f MUXER FILE` unless it is there already, the muxer following the name's extension
+// (mp4, mov, ts, mkv, wav, h264, h265). Written under a temporary name and renamed, so processes
+// running side by side never see half a clip. Returns its path; a failed command fails the test.
+std::filesystem::path ffmpegClip(const std::string& name, const std::string& args);
+
+// Runs gridwright-sprites with `args` to its end.
+ProgramRun runSprites(std::vector<std::string> args);
+
+// An empty (removed) folder under the test's temporary folder.
+std::filesystem::path freshDir(const std::string& name);
+
+// The names of the files in `dir`, sorted; none when it does not exist.
+std::vector<std::string> filesIn(const std::filesystem::path& dir);
+
+// A decoded picture: RGB, three bytes per pixel, rows from the top.
+struct RgbImage {
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+
+  std::array<uint8_t, 3> at(int x, int y) const;
+  // The part of width w and height h whose top-left corner is at (x, y).
+  RgbImage crop(int x, int y, int w, int h) const;
+};
+
+// A JPEG file decoded to RGB; an unreadable file fails the test and gives an empty image.
+RgbImage readJpeg(const std::filesystem::path& path);
+
+// The first frame that `ffmpeg ARGS` gives as raw RGB of width x height (ARGS name the input and
+// the filters); a failed command fails the test and gives an empty image.
+RgbImage ffmpegFrame(const std::string& args, int width, int height);
+
+// Picture comparisons: the peak signal-to-noise ratio of b against a (dB, over all samples); a
+// picture's mean saturation (max - min of R, G, B); its mean BT.709 luma. REQUIRES: equal sizes.
+double psnr(const RgbImage& a, const RgbImage& b);
+double meanSaturation(const RgbImage& image);
+double meanLuma(const RgbImage& image);
+
+// One cue of a WebVTT thumbnails track.
+struct Cue {
+  std::string start, end, sheet;
+  int x, y, w, h;
+};
+
+std::vector<Cue> readCues(const std::filesystem::path& vtt);
+
+// "hh:mm:ss.mmm".
+std::string vttTime(double seconds);
+
+}  // namespace testing_support
+
+#endif  // GRIDWRIGHT_TESTS_SUPPORT_SPRITE_FILES_H_
