@@ -3,6 +3,8 @@
 // and the error lines are checked.
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
@@ -198,15 +200,33 @@ TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
        {clip("h264.mp4").string(), "--daemon", "/nonexistent/gridwright"},
        1,
        "gridwright-sprites: cannot start /nonexistent/gridwright: No such file or directory"},
+      // Every mistake of the command line is status 2, whether it shows before the input is read
+      // or only once its picture size is known.
       {"canvas",
        {clip("h264.mp4").string(), "--size", "1000x100", "--grid", "10x1"},
-       1,
+       2,
        "gridwright-sprites: sheets of 10x1 thumbnails of 1000x100 would be 10000x100 pixels, "
-       "over 8192 per side; use a smaller --grid"},
+       "over 8192 per side; use a smaller --grid or --width (see --help)"},
+      {"width over a sheet's",
+       {clip("h264.mp4").string(), "--width", "5000"},
+       2,
+       "gridwright-sprites: sheets of 10x10 thumbnails of 5000x2813 would be 50000x28130 pixels"},
+      {"width over any sheet's",
+       {clip("h264.mp4").string(), "--width", "9000"},
+       2,
+       "gridwright-sprites: --width wants a whole number from 1 to 8192, not \"9000\""},
       {"quality",
        {clip("h264.mp4").string(), "--quality", "32"},
        2,
-       "gridwright-sprites: --quality wants 1 to 31"},
+       "gridwright-sprites: --quality wants a whole number from 1 to 31, not \"32\""},
+      {"interval and count",
+       {clip("h264.mp4").string(), "--interval", "2", "--count", "3"},
+       2,
+       "gridwright-sprites: --interval and --count cannot be used together (see --help)"},
+      {"keyframes and interval",
+       {clip("h264.mp4").string(), "--keyframes", "--interval", "3"},
+       2,
+       "gridwright-sprites: --keyframes and --interval cannot be used together (see --help)"},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -219,6 +239,86 @@ TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(filesIn(out), std::vector<std::string>{}) << c.name;
+  }
+}
+
+TEST(Sprites, ARerunRemovesOnlyItsOwnStaleSheets) {
+  const fs::path out = freshDir("rerun");
+  const std::string input = clip("h264.mp4").string();
+  ASSERT_EQ(sprites({input, "-o", out.string(), "--interval", "1", "--grid", "1x1", "-q"}).status,
+            0);
+  EXPECT_EQ(filesIn(out).size(), 13u);  // 12 sheets and the track
+  // Files a person keeps there, some named nearly as sheets are.
+  std::ofstream(out / "notes.txt") << "mine";
+  std::ofstream(out / "sheet-1.jpg") << "mine";
+  std::ofstream(out / "sheet-01a.jpg") << "mine";
+  std::ofstream(out / "my-sheet-003.jpg") << "mine";
+  fs::create_directory(out / "sheet-900.jpg");
+
+  const ToolRun r = sprites({input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(filesIn(out), (std::vector<std::string>{
+                              "my-sheet-003.jpg", "notes.txt", "sheet-001.jpg", "sheet-002.jpg",
+                              "sheet-01a.jpg", "sheet-1.jpg", "sheet-900.jpg", "thumbnails.vtt"}));
+  const std::vector<Cue> cues = readCues(out / "thumbnails.vtt");
+  ASSERT_EQ(cues.size(), 2u);
+  EXPECT_EQ(cues[1].sheet, "sheet-002.jpg");
+}
+
+// Everything a program writes to a terminal `columns` wide, read from the terminal's side.
+std::string runOnTerminal(const std::vector<std::string>& args, unsigned short columns) {
+  winsize size{};
+  size.ws_col = columns;
+  size.ws_row = 24;
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+  if (pid == 0) {
+    std::vector<char*> argv = {const_cast<char*>(GRIDWRIGHT_SPRITES_BIN)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  std::string seen;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the program has gone
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  return seen;
+}
+
+TEST(Sprites, TheProgressLineFitsANarrowTerminal) {
+  for (unsigned short columns : {50, 24, 12, 80}) {
+    SCOPED_TRACE(columns);
+    const std::string seen =
+        runOnTerminal({clip("h264.ts").string(), "-o", freshDir("progress").string(), "--keyframes",
+                       "--grid", "2x1"},
+                      columns);
+    // Each redraw starts with a carriage return and clears what a longer line left.
+    size_t redraws = 0;
+    std::string line;
+    for (size_t i = 0; i <= seen.size(); ++i) {
+      const char c = i < seen.size() ? seen[i] : '\n';
+      if (c != '\r' && c != '\n') {
+        line += c;
+        continue;
+      }
+      // Only the progress line is redrawn; the closing summary is an ordinary line.
+      const std::string clear = "\033[K";
+      if (line.ends_with(clear)) {
+        line.resize(line.size() - clear.size());
+        ++redraws;
+        EXPECT_LT(line.size(), columns) << "\"" << line << "\"";
+      }
+      line.clear();
+    }
+    EXPECT_GE(redraws, 6u) << seen;  // 12 keyframes on 6 sheets
   }
 }
 

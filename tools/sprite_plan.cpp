@@ -24,7 +24,13 @@ std::vector<double> chosenTimes(const std::vector<double>& keyframeTimes, double
   std::vector<double> times;
   switch (selection.mode) {
     case Selection::Mode::keyframes:
-      for (size_t k : byTime(keyframeTimes)) times.push_back(keyframeTimes[k]);
+      // Keyframes before playback starts stand for its start (the latest of them is what a
+      // player shows there); those after it ends are never shown.
+      for (size_t k : byTime(keyframeTimes)) {
+        if (keyframeTimes[k] < duration || times.empty()) {
+          times.push_back(std::max(keyframeTimes[k], 0.0));
+        }
+      }
       break;
     case Selection::Mode::count: {
       const int n = std::max(selection.count, 1);

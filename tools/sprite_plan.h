@@ -28,11 +28,13 @@ struct Thumbnail {
 };
 
 // Picks the thumbnails. For every chosen time (0, then every interval; or `count` times spread
-// evenly; or every keyframe) it takes the latest keyframe at or before that time (the first
-// keyframe for times before it); times that land on the keyframe of the time before them make
-// no thumbnail of their own but lengthen that one's span. Each span runs to the next
-// thumbnail's time, the last to the end of the video; the first starts at 0.
-// `keyframeTimes` in file order; the result is in time order.
+// evenly; or every keyframe, those before 0 counting as 0 and those at or after the end left
+// out) it takes the latest keyframe at or before that time (the first keyframe for times
+// before it); times that land on the keyframe of the time before them make no thumbnail of
+// their own but lengthen that one's span. Each span runs to the next thumbnail's time, the
+// last to the end of the video; the first starts at 0.
+// `keyframeTimes` in file order, in playback seconds (below 0: before playback starts); the
+// result is in time order.
 std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes, double duration,
                                         const Selection& selection);
 

@@ -5,25 +5,26 @@
 // sheet, with as many jobs in flight as the daemon has places. Sheets and the track are written
 // under temporary names and renamed only once everything has succeeded.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "mosaickit/client.h"
 #include "mosaickit/protocol.h"
+#include "options.h"
+#include "orientation.h"
+#include "output_files.h"
+#include "progress.h"
 #include "sprite_plan.h"
+#include "summary.h"
 #include "video_source.h"
 
 namespace {
@@ -33,132 +34,13 @@ using namespace sprites;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kVersion = "gridwright-sprites 1.0";
-
-constexpr const char* kUsage =
-    "usage: gridwright-sprites INPUT [options]\n"
-    "\n"
-    "Makes scrub-preview sprite sheets (sheet-001.jpg, ...) and a WebVTT thumbnails track\n"
-    "(thumbnails.vtt) from the H.264 or H.265 video of INPUT, with the gridwright daemon.\n"
-    "\n"
-    "  -o, --output DIR     where to write them (default: INPUT without its extension + "
-    "\"-sprites\")\n"
-    "  --interval SECONDS   one thumbnail every SECONDS (default 10)\n"
-    "  --count N            N thumbnails spread evenly over the video\n"
-    "  --keyframes          one thumbnail per keyframe\n"
-    "  --width W            thumbnail width (default 160); the height follows the picture's\n"
-    "                       display aspect ratio\n"
-    "  --size WxH           thumbnail width and height\n"
-    "  --grid CxR           columns and rows per sheet (default 10x10)\n"
-    "  --quality Q          JPEG quality, 1 (best) to 31 (default 5)\n"
-    "  --daemon PATH        the gridwright executable (default: the one beside this program)\n"
-    "  --json               print a summary as JSON on standard output\n"
-    "  -q, --quiet          no progress bar\n"
-    "  -h, --help           this text\n"
-    "  --version            the version\n"
-    "\n"
-    "Each thumbnail shows the nearest keyframe at or before its time.\n";
-
 // Job frames stay well under the daemon's 64 MiB limit.
 constexpr size_t kJobBudget = 48u << 20;
-
-struct Options {
-  std::string input;
-  std::string output;
-  Selection selection;
-  int width = 160;
-  std::optional<std::pair<int, int>> size;
-  int columns = 10, rows = 10;
-  int quality = 5;
-  std::string daemon;
-  bool json = false;
-  bool quiet = false;
-};
 
 // A failure that ends the program with one line and status 1.
 struct Failure {
   std::string line;
 };
-
-[[noreturn]] void usageError(const std::string& why) {
-  std::fprintf(stderr, "gridwright-sprites: %s (see --help)\n", why.c_str());
-  std::exit(2);
-}
-
-int positiveInt(const std::string& flag, const std::string& text) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || v < 1 || v > 65535) {
-    usageError(flag + " wants a whole number from 1 to 65535, not \"" + text + "\"");
-  }
-  return static_cast<int>(v);
-}
-
-std::pair<int, int> pairOf(const std::string& flag, const std::string& text) {
-  const size_t x = text.find('x');
-  if (x == std::string::npos) usageError(flag + " wants AxB, not \"" + text + "\"");
-  return {positiveInt(flag, text.substr(0, x)), positiveInt(flag, text.substr(x + 1))};
-}
-
-double positiveSeconds(const std::string& flag, const std::string& text) {
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(v > 0) || !std::isfinite(v)) {
-    usageError(flag + " wants a number of seconds above 0, not \"" + text + "\"");
-  }
-  return v;
-}
-
-Options parseOptions(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usageError(arg + " wants a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::puts(kVersion);
-      std::exit(0);
-    } else if (arg == "-o" || arg == "--output") {
-      o.output = value();
-    } else if (arg == "--interval") {
-      o.selection = {Selection::Mode::interval, positiveSeconds(arg, value()), 0};
-    } else if (arg == "--count") {
-      o.selection = {Selection::Mode::count, 0, positiveInt(arg, value())};
-    } else if (arg == "--keyframes") {
-      o.selection = {Selection::Mode::keyframes, 0, 0};
-    } else if (arg == "--width") {
-      o.width = positiveInt(arg, value());
-    } else if (arg == "--size") {
-      o.size = pairOf(arg, value());
-    } else if (arg == "--grid") {
-      std::tie(o.columns, o.rows) = pairOf(arg, value());
-    } else if (arg == "--quality") {
-      o.quality = positiveInt(arg, value());
-      if (o.quality > 31) usageError("--quality wants 1 to 31");
-    } else if (arg == "--daemon") {
-      o.daemon = value();
-    } else if (arg == "--json") {
-      o.json = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      o.quiet = true;
-    } else if (!arg.empty() && arg[0] != '-' && o.input.empty()) {
-      o.input = arg;
-    } else {
-      usageError("unknown argument \"" + arg + "\"");
-    }
-  }
-  if (o.input.empty()) usageError("no INPUT");
-  if (o.output.empty()) {
-    const fs::path in(o.input);
-    o.output = (in.parent_path() / (in.stem().string() + "-sprites")).string();
-  }
-  return o;
-}
 
 // The daemon given with --daemon, else the one installed beside this program, else the one of
 // the build tree this program was built in.
@@ -176,26 +58,31 @@ std::string findDaemon(const std::string& given) {
   throw Failure{"cannot find the gridwright daemon; give its path with --daemon"};
 }
 
-// The thumbnail size: the given one, or the given width and the height that keeps the
-// picture's display aspect ratio (its pixel count times its sample aspect ratio).
+// The thumbnail size as shown: the given one, or the given width and the height that keeps the
+// shown picture's aspect ratio (its pixel count times its sample aspect ratio, turned as the
+// display matrix says).
 std::pair<int, int> thumbnailSize(const Options& o, const StreamInfo& info) {
   if (o.size) return *o.size;
-  const double displayW = static_cast<double>(info.width) * info.sarNum / info.sarDen;
-  if (displayW <= 0 || info.height <= 0) {
+  const double codedW = static_cast<double>(info.width) * info.sarNum / info.sarDen;
+  const double codedH = info.height;
+  if (codedW <= 0 || codedH <= 0) {
     throw Failure{o.input + ": the video stream does not say its picture size"};
   }
-  const long h = std::lround(o.width * info.height / displayW);
+  const bool swapped = swapsSides(info.orientation);
+  const double shownW = swapped ? codedH : codedW, shownH = swapped ? codedW : codedH;
+  const long h = std::lround(o.width * shownH / shownW);
   return {o.width, static_cast<int>(std::clamp<long>(h, 1, 65535))};
 }
 
+// Sheets over the daemon's canvas limit come from the options alone: a usage error.
 void checkCanvas(const SheetLayout& layout) {
   const long w = static_cast<long>(layout.columns) * layout.cellW;
   const long h = static_cast<long>(layout.rows) * layout.cellH;
   if (w > mosaickit::Job::maxCanvasSide || h > mosaickit::Job::maxCanvasSide) {
-    throw Failure{"sheets of " + std::to_string(layout.columns) + "x" +
-                  std::to_string(layout.rows) + " thumbnails of " + std::to_string(layout.cellW) +
-                  "x" + std::to_string(layout.cellH) + " would be " + std::to_string(w) + "x" +
-                  std::to_string(h) + " pixels, over 8192 per side; use a smaller --grid"};
+    usageError("sheets of " + std::to_string(layout.columns) + "x" + std::to_string(layout.rows) +
+               " thumbnails of " + std::to_string(layout.cellW) + "x" +
+               std::to_string(layout.cellH) + " would be " + std::to_string(w) + "x" +
+               std::to_string(h) + " pixels, over 8192 per side; use a smaller --grid or --width");
   }
 }
 
@@ -214,74 +101,6 @@ const char* codeName(mosaickit::ErrorCode code) {
   }
   return "error";
 }
-
-// A progress bar on standard error, drawn only when that is a terminal.
-class Progress {
- public:
-  Progress(bool enabled, size_t frames, size_t sheets)
-      : enabled_(enabled && ::isatty(STDERR_FILENO)), frames_(frames), sheets_(sheets) {}
-
-  void update(size_t framesDone, size_t sheetsDone) {
-    if (!enabled_) return;
-    constexpr int kWidth = 30;
-    const int filled = frames_ ? static_cast<int>(kWidth * framesDone / frames_) : kWidth;
-    std::fprintf(stderr, "\r[%s%s] %zu/%zu frames decoded, %zu/%zu sheets written",
-                 std::string(static_cast<size_t>(filled), '#').c_str(),
-                 std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), framesDone,
-                 frames_, sheetsDone, sheets_);
-    std::fflush(stderr);
-    drawn_ = true;
-  }
-  void end() {
-    if (drawn_) std::fputc('\n', stderr);
-    drawn_ = false;
-  }
-
- private:
-  bool enabled_;
-  size_t frames_, sheets_;
-  bool drawn_ = false;
-};
-
-// Files written under temporary names in the output folder and renamed together at the end;
-// whatever was not committed is removed when this goes away.
-class OutputFiles {
- public:
-  explicit OutputFiles(fs::path dir) : dir_(std::move(dir)) {}
-  ~OutputFiles() {
-    std::error_code ec;
-    for (const auto& [partial, final] : files_) fs::remove(partial, ec);
-  }
-
-  void write(const std::string& name, std::string_view bytes) {
-    const fs::path final = dir_ / name;
-    const fs::path partial = dir_ / ("." + name + ".partial");
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    files_.emplace_back(partial, final);
-    if (!out) throw Failure{"cannot write " + partial.string()};
-  }
-
-  // Renames every file to its final name, in the order written (the track goes last).
-  void commit() {
-    for (const auto& [partial, final] : files_) {
-      std::error_code ec;
-      fs::rename(partial, final, ec);
-      if (ec) throw Failure{"cannot rename " + partial.string() + ": " + ec.message()};
-    }
-    files_.clear();
-  }
-
- private:
-  fs::path dir_;
-  std::vector<std::pair<fs::path, fs::path>> files_;
-};
-
-struct Totals {
-  size_t jobs = 0;
-  uint64_t decodeMicros = 0, encodeMicros = 0, cpuMicros = 0;
-};
 
 // Turns the chosen keyframes into one job per sheet as the file is read, keeping as many jobs
 // in flight as the daemon allows and writing each sheet as its reply comes.
@@ -340,21 +159,33 @@ class SheetMaker {
     return true;
   }
 
+  // The job of one sheet, laid out as the coded pictures stand: the shown sheet's cell (c, r)
+  // is the coded sheet's cell that the turn brings there, so that the coded sheet, turned as a
+  // whole, reads row by row.
   mosaickit::Job jobFor(const Sheet& sheet) {
+    const Orientation orientation = info_.orientation;
+    const bool swapped = swapsSides(orientation);
     mosaickit::Job job;
     job.codec = static_cast<uint8_t>(info_.codec);
     job.paramSets = info_.paramSets;
-    job.fitW = job.cellW = layout_.cellW;
-    job.fitH = job.cellH = layout_.cellH;
+    job.fitW = job.cellW = swapped ? layout_.cellH : layout_.cellW;
+    job.fitH = job.cellH = swapped ? layout_.cellW : layout_.cellH;
     job.quality = quality_;
-    size_t bytes = 0;
-    mosaickit::Level level{sheet.cellsW, sheet.cellsH, {}};
-    level.indices.assign(static_cast<size_t>(sheet.cellsW) * static_cast<size_t>(sheet.cellsH),
+    const int codedColumns = swapped ? sheet.cellsH : sheet.cellsW;
+    const int codedRows = swapped ? sheet.cellsW : sheet.cellsH;
+    mosaickit::Level level{
+        static_cast<uint16_t>(codedColumns), static_cast<uint16_t>(codedRows), {}};
+    level.indices.assign(static_cast<size_t>(codedColumns) * static_cast<size_t>(codedRows),
                          mosaickit::blackCell);
+    size_t bytes = 0;
     for (size_t i = 0; i < sheet.count; ++i) {
       Bytes& unit = units_[sheet.first + i];
       bytes += unit.size();
-      level.indices[i] = static_cast<uint16_t>(i);
+      const int column = static_cast<int>(i % static_cast<size_t>(sheet.cellsW));
+      const int row = static_cast<int>(i / static_cast<size_t>(sheet.cellsW));
+      const auto [x, y] = codedCell(orientation, column, row, codedColumns, codedRows);
+      level.indices[static_cast<size_t>(y) * static_cast<size_t>(codedColumns) +
+                    static_cast<size_t>(x)] = static_cast<uint16_t>(i);
       job.frames.push_back(std::move(unit));
     }
     if (bytes > kJobBudget) {
@@ -384,9 +215,9 @@ class SheetMaker {
                       ": " + error->message() + ")"};
       }
       const auto& result = std::get<mosaickit::JobResult>(outcome);
+      const Bytes jpeg = orientJpeg(result.jpegs.at(0), info_.orientation);
       files_.write(sheet.name,
-                   std::string_view(reinterpret_cast<const char*>(result.jpegs.at(0).data()),
-                                    result.jpegs.at(0).size()));
+                   std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
       ++totals_.jobs;
       totals_.decodeMicros += result.decodeMicros;
       totals_.encodeMicros += result.encodeMicros;
@@ -413,49 +244,20 @@ class SheetMaker {
   Totals totals_;
 };
 
-std::string jsonString(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 double millisSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-void printSummary(const Options& o, const StreamInfo& info, const SheetLayout& layout,
-                  const std::vector<Sheet>& sheets, size_t cues, const Totals& totals,
-                  double scanMillis, double totalMillis) {
-  std::string names;
-  for (const Sheet& s : sheets) names += (names.empty() ? "" : ", ") + jsonString(s.name);
-  std::printf(
-      "{\"input\": %s, \"output\": %s, \"codec\": \"%s\", \"video\": {\"width\": %d, "
-      "\"height\": %d, \"sar\": \"%d:%d\", \"duration\": %.3f, \"keyframes\": %zu}, "
-      "\"thumbnail\": {\"width\": %d, \"height\": %d}, \"grid\": {\"columns\": %d, \"rows\": "
-      "%d}, \"sheets\": [%s], \"vtt\": \"thumbnails.vtt\", \"cues\": %zu, \"jobs\": %zu, "
-      "\"timings\": {\"scanMillis\": %.1f, \"totalMillis\": %.1f, \"decodeMicros\": %llu, "
-      "\"encodeMicros\": %llu, \"cpuMicros\": %llu}}\n",
-      jsonString(o.input).c_str(), jsonString(o.output).c_str(),
-      info.codec == mosaickit::Codec::h264 ? "h264" : "h265", info.width, info.height, info.sarNum,
-      info.sarDen, info.duration, info.keyframeTimes.size(), layout.cellW, layout.cellH,
-      layout.columns, layout.rows, names.c_str(), cues, totals.jobs, scanMillis, totalMillis,
-      static_cast<unsigned long long>(totals.decodeMicros),
-      static_cast<unsigned long long>(totals.encodeMicros),
-      static_cast<unsigned long long>(totals.cpuMicros));
+// Says where the data ended, on one line; the run's status then tells scripts too.
+void warnTruncated(const Options& o, const Truncation& t) {
+  std::fprintf(stderr,
+               "gridwright-sprites: %s: the data ends at %.3f s of the %.3f s the file states; "
+               "the sheets and track cover what could be read\n",
+               o.input.c_str(), t.dataEnd, t.declared);
 }
 
-void makeSprites(const Options& o) {
+// Returns the exit status: 0, or kExitTruncated when the input ended early.
+int makeSprites(const Options& o) {
   const auto start = Clock::now();
   VideoSource source(o.input);
   const StreamInfo info = source.scan();
@@ -494,13 +296,16 @@ void makeSprites(const Options& o) {
   files.write("thumbnails.vtt", webVtt(thumbnails, sheets, layout));
   files.commit();
 
+  if (info.truncation) warnTruncated(o, *info.truncation);
   if (o.json) {
-    printSummary(o, info, layout, sheets, thumbnails.size(), maker.totals(), scanMillis,
-                 millisSince(start));
+    const RunSummary run{
+        o, info, layout, sheets, thumbnails.size(), maker.totals(), scanMillis, millisSince(start)};
+    std::fputs(jsonSummary(run).c_str(), stdout);
   } else if (!o.quiet && ::isatty(STDERR_FILENO)) {
     std::fprintf(stderr, "wrote %zu sheet(s) and %s (%zu cues) to %s\n", sheets.size(),
                  "thumbnails.vtt", thumbnails.size(), o.output.c_str());
   }
+  return info.truncation ? kExitTruncated : 0;
 }
 
 }  // namespace
@@ -508,16 +313,12 @@ void makeSprites(const Options& o) {
 int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
   try {
-    makeSprites(options);
-    return 0;
+    return makeSprites(options);
   } catch (const Failure& f) {
     std::fprintf(stderr, "gridwright-sprites: %s\n", f.line.c_str());
-  } catch (const SourceError& e) {
-    std::fprintf(stderr, "gridwright-sprites: %s\n", e.what());
-  } catch (const mosaickit::ClientError& e) {
-    std::fprintf(stderr, "gridwright-sprites: %s\n", e.what());
   } catch (const std::exception& e) {
+    // SourceError, ClientError, OutputError, OrientationError: each one line already.
     std::fprintf(stderr, "gridwright-sprites: %s\n", e.what());
   }
-  return 1;
+  return kExitFailed;
 }

@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -157,14 +158,22 @@ class PacketWalker {
       frameTicks_ = av_rescale_q(1, av_inv_q(rate), stream_.time_base);
   }
 
-  // The next packet of the stream, or nullptr at the end of the file.
+  // The next packet of the stream, or nullptr at the end of the file. A read that fails after
+  // some of the stream was read ends it too (readFailed() says so): a file cut short often reads
+  // that way, and what came before is still good.
   const AVPacket* next(const std::string& path) {
     for (;;) {
       av_packet_unref(packet_.get());
       const int status = av_read_frame(&input_, packet_.get());
       if (status == AVERROR_EOF) return nullptr;
+      if (status < 0 && packets_ > 0) {
+        readFailed_ = true;
+        return nullptr;
+      }
       if (status < 0) throw SourceError(path + ": read failed: " + avError(status));
       if (packet_->stream_index != stream_.index) continue;
+      ++packets_;
+      if (isCutShort()) readFailed_ = true;
       int64_t ts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
       if (ts == AV_NOPTS_VALUE) ts = nextTs_;
       const int64_t ticks = packet_->duration > 0 ? packet_->duration : frameTicks_;
@@ -177,10 +186,14 @@ class PacketWalker {
 
   int64_t time() const { return time_; }
   int64_t end() const { return end_; }
-  bool isKeyframe() const {
-    return (packet_->flags & AV_PKT_FLAG_KEY) && !(packet_->flags & AV_PKT_FLAG_DISCARD) &&
-           !(packet_->flags & AV_PKT_FLAG_CORRUPT);
-  }
+  // Keyframes include those the edit list leaves out of playback (pre-roll before its start):
+  // a player decodes the one before the start to show the start.
+  bool isKeyframe() const { return (packet_->flags & AV_PKT_FLAG_KEY) && !isCutShort(); }
+  // Cut short by the end of the file: not a frame anyone can show.
+  bool isCutShort() const { return packet_->flags & AV_PKT_FLAG_CORRUPT; }
+  // Outside the edit list: decoded by a player, never shown.
+  bool isDiscarded() const { return packet_->flags & AV_PKT_FLAG_DISCARD; }
+  bool readFailed() const { return readFailed_; }
   double seconds(int64_t ticks) const {
     return static_cast<double>(ticks) * av_q2d(stream_.time_base);
   }
@@ -191,8 +204,44 @@ class PacketWalker {
   PacketPtr packet_;
   int64_t frameTicks_ = 0;
   int64_t nextTs_ = 0;
+  size_t packets_ = 0;
+  bool readFailed_ = false;
   int64_t time_ = 0, end_ = 0;
 };
+
+// The turn the stream's display matrix asks for, if it has one.
+Orientation orientationOf(const AVStream& stream) {
+  size_t size = 0;
+  const uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (matrix == nullptr || size < 9 * sizeof(int32_t)) return Orientation::none;
+  int32_t entries[9];
+  std::memcpy(entries, matrix, sizeof entries);
+  return sprites::orientationOf(entries);
+}
+
+// The end of the stream's playback as its container states it, in ticks of its time base, when
+// the container states it from its own index rather than guessing it from the bit rate.
+std::optional<int64_t> declaredEnd(const AVFormatContext& input, const AVStream& stream) {
+  if (input.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return std::nullopt;
+  if (stream.duration == AV_NOPTS_VALUE || stream.duration <= 0) return std::nullopt;
+  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  return start + stream.duration;
+}
+
+// Where the data ended, when it ended before the stated length by more than a frame's rounding,
+// or when a read failed.
+std::optional<Truncation> truncationOf(const AVFormatContext& input, const AVStream& stream,
+                                       const PacketWalker& walker, int64_t origin, int64_t end) {
+  const std::optional<int64_t> stated = declaredEnd(input, stream);
+  // Containers round their stated lengths; a quarter of a second more is no truncation.
+  const double slack = 0.25;
+  const bool short_ = stated && walker.seconds(*stated - end) > slack;
+  if (!short_ && !walker.readFailed()) return std::nullopt;
+  Truncation t;
+  t.dataEnd = walker.seconds(end - origin);
+  t.declared = stated ? walker.seconds(*stated - origin) : t.dataEnd;
+  return t;
+}
 
 }  // namespace
 
@@ -242,11 +291,19 @@ StreamInfo VideoSource::scan() {
   }
 
   PacketWalker walker(*input, streamIndex_);
-  int64_t origin = std::numeric_limits<int64_t>::max(), end = std::numeric_limits<int64_t>::min();
+  // Playback runs over the packets the edit list keeps; if it keeps none, over them all.
+  constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+  int64_t origin = kNone, end = std::numeric_limits<int64_t>::min();
+  int64_t allOrigin = kNone, allEnd = std::numeric_limits<int64_t>::min();
   std::vector<int64_t> keyTicks;
   while (const AVPacket* packet = walker.next(path_)) {
-    origin = std::min(origin, walker.time());
-    end = std::max(end, walker.end());
+    if (walker.isCutShort()) continue;
+    allOrigin = std::min(allOrigin, walker.time());
+    allEnd = std::max(allEnd, walker.end());
+    if (!walker.isDiscarded()) {
+      origin = std::min(origin, walker.time());
+      end = std::max(end, walker.end());
+    }
     if (!key.complete()) {
       const ByteView data(packet->data, static_cast<size_t>(packet->size));
       for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
@@ -260,9 +317,15 @@ StreamInfo VideoSource::scan() {
   if (!key.complete()) {
     throw SourceError(path_ + ": the video stream has no complete set of parameter sets");
   }
+  if (origin == kNone) {
+    origin = allOrigin;
+    end = allEnd;
+  }
   info.paramSets = key.sets();
+  info.orientation = orientationOf(stream);
   info.duration = walker.seconds(end - origin);
   for (int64_t t : keyTicks) info.keyframeTimes.push_back(walker.seconds(t - origin));
+  info.truncation = truncationOf(*input, stream, walker, origin, end);
   return info;
 }
 

@@ -13,11 +13,13 @@
 #define GRIDWRIGHT_TOOLS_VIDEO_SOURCE_H_
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "mosaickit/protocol.h"
+#include "orientation.h"
 
 namespace sprites {
 
@@ -26,16 +28,28 @@ class SourceError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Where the data of a file ended before the length its container states.
+struct Truncation {
+  double dataEnd = 0;   // playback seconds up to which frames could be read
+  double declared = 0;  // playback seconds the container says the video lasts
+};
+
 struct StreamInfo {
   mosaickit::Codec codec = mosaickit::Codec::h264;
-  // The picture's size in pixels and its sample aspect ratio (1:1 when none is known).
+  // The coded picture's size in pixels and its sample aspect ratio (1:1 when none is known).
   int width = 0, height = 0;
   int sarNum = 1, sarDen = 1;
-  // Seconds from the stream's first timestamp to the end of its last frame.
+  // How pictures are turned to be shown (the container's display matrix).
+  Orientation orientation = Orientation::none;
+  // Playback time: seconds from the first frame a player shows (after the file's edit list, if
+  // any) to the end of the last one it shows.
   double duration = 0;
-  // The time of each keyframe, in seconds from the stream's first timestamp, in the order the
-  // file stores them (decode order); readKeyframes numbers them the same way.
+  // The playback time of each keyframe, in the order the file stores them (decode order);
+  // readKeyframes numbers them the same way. A keyframe decoded before the edit list's start
+  // (pre-roll) has a time below 0: the latest of those is the picture a player shows at 0.
   std::vector<double> keyframeTimes;
+  // Set when the file's data ends before its stated length; duration then ends with the data.
+  std::optional<Truncation> truncation;
   // The configuration every job carries: the stream's first SPS and PPS (H.264) or VPS, SPS and
   // PPS (H.265), from the container's configuration record or else from the stream itself.
   std::vector<mosaickit::Bytes> paramSets;

@@ -1,0 +1,43 @@
+// The summary gridwright-sprites prints with --json: one JSON object on one line, describing the
+// input as a player shows it, what was written and what it cost.
+//
+// Plain functions; any thread.
+
+#ifndef GRIDWRIGHT_TOOLS_SUMMARY_H_
+#define GRIDWRIGHT_TOOLS_SUMMARY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "sprite_plan.h"
+#include "video_source.h"
+
+namespace sprites {
+
+// What the daemon's replies add up to.
+struct Totals {
+  size_t jobs = 0;
+  uint64_t decodeMicros = 0, encodeMicros = 0, cpuMicros = 0;
+};
+
+struct RunSummary {
+  const Options& options;
+  const StreamInfo& info;
+  const SheetLayout& layout;  // in the shown orientation
+  const std::vector<Sheet>& sheets;
+  size_t cues = 0;
+  Totals totals;
+  double scanMillis = 0, totalMillis = 0;
+};
+
+// {"input": ..., "video": {"width", "height" (as shown), "rotation", "sar", "duration",
+// "keyframes"}, "thumbnail", "grid", "sheets", "vtt", "cues", "jobs", "truncated" (null, or
+// {"dataEnd", "declared"} in seconds), "timings"}, with a newline.
+std::string jsonSummary(const RunSummary& run);
+
+}  // namespace sprites
+
+#endif  // GRIDWRIGHT_TOOLS_SUMMARY_H_
