@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <vector>
 
 namespace {
 
@@ -24,9 +23,8 @@ uint16_t pqSignal(double nits) {
 
 // The SDR grey level a mapper gives a grey pixel of 16-bit signal `signal`.
 int grey(const ToneMapper& mapper, uint16_t signal) {
-  const std::vector<uint16_t> rgb = {signal, signal, signal};
   uint8_t bgra[4] = {};
-  mapper.toBgra(rgb.data(), 3, 1, 1, bgra);
+  mapper.toBgra({&signal, &signal, &signal, 1}, 1, 1, bgra);
   EXPECT_EQ(bgra[0], bgra[1]);
   EXPECT_EQ(bgra[1], bgra[2]);
   EXPECT_EQ(bgra[3], 255);

@@ -155,8 +155,9 @@ SwsContextPtr makeContext(const SourceFormat& src, int width, int height) {
     throw JobError(ErrorCode::internalError, "decoder output is not BGRA");
   }
   // 16 bits per channel keep the HDR signal's 10 bits through the scaler, so that the tone curve
-  // has no steps to stretch into bands.
-  const AVPixelFormat output = src.hdr ? AV_PIX_FMT_RGB48 : AV_PIX_FMT_BGRA;
+  // has no steps to stretch into bands. Planar, because libswscale writes planar 16-bit RGB at
+  // well under half the cost of packed (measured at 160 x 90: 107 us against 370 us).
+  const AVPixelFormat output = src.hdr ? AV_PIX_FMT_GBRP16 : AV_PIX_FMT_BGRA;
   SwsContextPtr ctx(sws_getContext(src.width, src.height, src.format, width, height, output,
                                    kScaleFlags, nullptr, nullptr, nullptr));
   if (!ctx) throw JobError(ErrorCode::internalError, "sws_getContext");
@@ -286,11 +287,10 @@ PlaneSet preReduce(const PlaneSet& source, int targetW, int targetH,
   return set;
 }
 
-// Runs the scaler over the whole source into one packed output plane of `height` rows.
-void convert(SwsContext* context, const PlaneSet& planes, uint8_t* out, int outStride, int height) {
-  uint8_t* const dst[4] = {out, nullptr, nullptr, nullptr};
-  const int dstStride[4] = {outStride, 0, 0, 0};
-  const int rows = sws_scale(context, planes.data, planes.stride, 0, planes.height, dst, dstStride);
+// Runs the scaler over the whole source into output planes of `height` rows.
+void convert(SwsContext* context, const PlaneSet& planes, uint8_t* const out[4],
+             const int outStride[4], int height) {
+  const int rows = sws_scale(context, planes.data, planes.stride, 0, planes.height, out, outStride);
   if (rows != height) {
     throw JobError(ErrorCode::internalError, "sws_scale " + std::to_string(rows));
   }
@@ -335,16 +335,25 @@ BGRAImage Scaler::scale(const Picture& picture, int width, int height) {
 
   BGRAImage image(width, height);
   if (!hdr) {
-    convert(context, planes, image.pixels().data(), static_cast<int>(image.rowBytes()), height);
+    uint8_t* const out[4] = {image.pixels().data(), nullptr, nullptr, nullptr};
+    const int outStride[4] = {static_cast<int>(image.rowBytes()), 0, 0, 0};
+    convert(context, planes, out, outStride, height);
     return image;
   }
-  const size_t rgbStride = static_cast<size_t>(width) * 3;
-  rgb_.resize(rgbStride * static_cast<size_t>(height));
-  convert(context, planes, reinterpret_cast<uint8_t*>(rgb_.data()),
-          static_cast<int>(rgbStride * sizeof(uint16_t)), height);
+  // HDR: planar 16-bit G, B, R at cell size, then the tone mapper.
+  const size_t plane = static_cast<size_t>(width) * static_cast<size_t>(height);
+  rgb_.resize(3 * plane);
+  uint16_t* const g = rgb_.data();
+  uint16_t* const b = g + plane;
+  uint16_t* const r = b + plane;
+  uint8_t* const out[4] = {reinterpret_cast<uint8_t*>(g), reinterpret_cast<uint8_t*>(b),
+                           reinterpret_cast<uint8_t*>(r), nullptr};
+  const int stride = width * static_cast<int>(sizeof(uint16_t));
+  const int outStride[4] = {stride, stride, stride, 0};
+  convert(context, planes, out, outStride, height);
   if (!toneMapper_ || toneMapper_->signal() != *hdr)
     toneMapper_ = std::make_unique<ToneMapper>(*hdr);
-  toneMapper_->toBgra(rgb_.data(), rgbStride, width, height, image.pixels().data());
+  toneMapper_->toBgra({r, g, b, static_cast<size_t>(width)}, width, height, image.pixels().data());
   return image;
 }
 

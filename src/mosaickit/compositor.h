@@ -103,7 +103,7 @@ class Scaler {
   std::vector<Entry> entries_;
   // Planes of pictures box-reduced before scaling, reused from picture to picture.
   std::array<Bytes, 3> scratch_;
-  // HDR pictures: the scaled 16-bit RGB, and the tone mapper of the stream's signal.
+  // HDR pictures: the scaled 16-bit RGB planes, and the tone mapper of the stream's signal.
   std::vector<uint16_t> rgb_;
   std::unique_ptr<ToneMapper> toneMapper_;
 };

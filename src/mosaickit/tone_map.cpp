@@ -72,65 +72,56 @@ const DecodeTable& decodeTable(HdrTransfer transfer) {
   return transfer == HdrTransfer::pq ? pq : hlg;
 }
 
-// Curves are sampled over the square root of their input, which puts the points where the eye
-// sees steps: near black.
-constexpr size_t kCurvePoints = 1024;
-constexpr size_t kEncodePoints = 4096;
+// Linear SDR light in [0, 1], in 65536 steps, to 8 bits through the inverse BT.1886 EOTF.
+constexpr size_t kEncodeSteps = 65535;
 
-// Linear SDR light in [0, 1] to 8 bits through the inverse BT.1886 EOTF, indexed by sqrt(light).
-const std::array<uint8_t, kEncodePoints + 1>& encodeTable() {
-  static const auto table = [] {
-    std::array<uint8_t, kEncodePoints + 1> t{};
-    for (size_t i = 0; i <= kEncodePoints; ++i) {
-      const double light = std::pow(static_cast<double>(i) / kEncodePoints, 2.0);
-      t[i] = static_cast<uint8_t>(std::lround(255 * std::pow(light, 1 / 2.4)));
+const std::vector<uint8_t>& encodeTable() {
+  static const std::vector<uint8_t> table = [] {
+    std::vector<uint8_t> t(kEncodeSteps + 1);
+    for (size_t i = 0; i <= kEncodeSteps; ++i) {
+      t[i] = static_cast<uint8_t>(
+          std::lround(255 * std::pow(static_cast<double>(i) / kEncodeSteps, 1 / 2.4)));
     }
     return t;
   }();
   return table;
 }
 
-uint8_t encode(float light, const std::array<uint8_t, kEncodePoints + 1>& table) {
-  const float clamped = std::clamp(light, 0.0f, 1.0f);
-  return table[static_cast<size_t>(std::sqrt(clamped) * kEncodePoints + 0.5f)];
+uint8_t encode(float light, const std::vector<uint8_t>& table) {
+  return table[static_cast<size_t>(std::clamp(light, 0.0f, 1.0f) * kEncodeSteps + 0.5f)];
 }
+
+// The gain is smooth in the signal, so 12 bits of the brightest channel index it finely enough
+// that neighbouring entries differ by far less than one output step.
+constexpr int kGainShift = 4;
+constexpr size_t kGainEntries = 65536 >> kGainShift;
 
 }  // namespace
 
-ToneMapper::ToneMapper(const HdrSignal& signal)
-    : signal_(signal),
-      eetf_(kCurvePoints),
-      peak_(static_cast<float>(std::max(signal.peakNits, 1.0) / referenceWhiteNits)) {
-  const double peakNits = std::max(signal.peakNits, 1.0);
-  for (size_t i = 0; i < kCurvePoints; ++i) {
-    const double u = static_cast<double>(i) / (kCurvePoints - 1);
-    const double nits = u * u * peakNits;
-    eetf_[i] =
-        static_cast<float>(eetfNits(nits, peakNits, referenceWhiteNits) / referenceWhiteNits);
+ToneMapper::ToneMapper(const HdrSignal& signal) : signal_(signal), gain_(kGainEntries) {
+  const DecodeTable& decode = decodeTable(signal.transfer);
+  const double peakNits = std::clamp(signal.peakNits, 1.0, 10000.0);
+  for (size_t i = 0; i < kGainEntries; ++i) {
+    // The middle of the codes the entry stands for; the transfer is increasing, so the
+    // brightest channel's code is the code of the brightest light.
+    const double light = decode[(i << kGainShift) + (1 << (kGainShift - 1))];
+    const double mapped =
+        eetfNits(light * referenceWhiteNits, peakNits, referenceWhiteNits) / referenceWhiteNits;
+    gain_[i] = light > 0 ? static_cast<float>(mapped / light) : 1.0f;
   }
 }
 
-void ToneMapper::toBgra(const uint16_t* rgb, size_t rgbStride, int width, int height,
-                        uint8_t* bgra) const {
+void ToneMapper::toBgra(const Planes& planes, int width, int height, uint8_t* bgra) const {
   const DecodeTable& decode = decodeTable(signal_.transfer);
-  const auto& encodeBits = encodeTable();
-  const float lastPoint = static_cast<float>(kCurvePoints - 1);
+  const std::vector<uint8_t>& encodeBits = encodeTable();
   for (int y = 0; y < height; ++y) {
-    const uint16_t* in = rgb + static_cast<size_t>(y) * rgbStride;
+    const size_t row = static_cast<size_t>(y) * planes.stride;
+    const uint16_t *rs = planes.r + row, *gs = planes.g + row, *bs = planes.b + row;
     uint8_t* out = bgra + static_cast<size_t>(y) * static_cast<size_t>(width) * 4;
-    for (int x = 0; x < width; ++x, in += 3, out += 4) {
-      float r = decode[in[0]], g = decode[in[1]], b = decode[in[2]];
+    for (int x = 0; x < width; ++x, out += 4) {
       // The EETF of the brightest channel scales all three, keeping the colour's ratios.
-      const float brightest = std::max({r, g, b});
-      if (brightest > 0) {
-        const float at = std::sqrt(std::min(brightest / peak_, 1.0f)) * lastPoint;
-        const size_t i = std::min(static_cast<size_t>(at), kCurvePoints - 2);
-        const float mapped = eetf_[i] + (eetf_[i + 1] - eetf_[i]) * (at - static_cast<float>(i));
-        const float scale = mapped / brightest;
-        r *= scale;
-        g *= scale;
-        b *= scale;
-      }
+      const float gain = gain_[std::max({rs[x], gs[x], bs[x]}) >> kGainShift];
+      float r = decode[rs[x]] * gain, g = decode[gs[x]] * gain, b = decode[bs[x]] * gain;
       if (signal_.bt2020) {
         const float r709 = 1.6605f * r - 0.5876f * g - 0.0728f * b;
         const float g709 = -0.1246f * r + 1.1329f * g - 0.0083f * b;

@@ -51,15 +51,22 @@ class ToneMapper {
 
   const HdrSignal& signal() const { return signal_; }
 
-  // Converts width x height pixels of full-range 16-bit R, G, B (three samples per pixel, rows
-  // `rgbStride` samples apart) to BGRA with alpha 255 (rows width x 4 bytes apart).
-  void toBgra(const uint16_t* rgb, size_t rgbStride, int width, int height, uint8_t* bgra) const;
+  // 16-bit planes of full-range R', G' and B' (the signal, before its transfer), rows `stride`
+  // samples apart in each.
+  struct Planes {
+    const uint16_t* r;
+    const uint16_t* g;
+    const uint16_t* b;
+    size_t stride;
+  };
+
+  // Converts width x height pixels to BGRA with alpha 255 (rows width x 4 bytes apart).
+  void toBgra(const Planes& planes, int width, int height, uint8_t* bgra) const;
 
  private:
   HdrSignal signal_;
-  // Display light after the EETF, sampled over the square root of display light up to the peak.
-  std::vector<float> eetf_;
-  float peak_;  // the source's peak, in reference whites
+  // By the top 12 bits of a pixel's brightest channel: the factor the EETF gives its light.
+  std::vector<float> gain_;
 };
 
 }  // namespace mosaickit
