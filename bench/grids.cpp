@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -306,16 +307,37 @@ cpu_set_t allowedCpus() {
   return cpus;
 }
 
-cpu_set_t firstCpuOf(const cpu_set_t& cpus) {
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  for (int k = 0; k < CPU_SETSIZE; ++k) {
-    if (CPU_ISSET(k, &cpus)) {
-      CPU_SET(k, &one);
-      break;
-    }
+// The first `count` of `cpus`.
+cpu_set_t firstCpusOf(const cpu_set_t& cpus, int count) {
+  cpu_set_t some;
+  CPU_ZERO(&some);
+  for (int k = 0; k < CPU_SETSIZE && CPU_COUNT(&some) < count; ++k) {
+    if (CPU_ISSET(k, &cpus)) CPU_SET(k, &some);
   }
-  return one;
+  return some;
+}
+
+cpu_set_t firstCpuOf(const cpu_set_t& cpus) {
+  return firstCpusOf(cpus, 1);
+}
+
+// How many CPUs the daemon may use: BENCH_DAEMON_CPUS, else all of this process's. The daemon
+// takes its thread count from its CPU affinity, so this caps its threads.
+int daemonCpuCount() {
+  const cpu_set_t all = allowedCpus();
+  const char* cap = std::getenv("BENCH_DAEMON_CPUS");
+  const int wanted = cap ? std::atoi(cap) : CPU_COUNT(&all);
+  return std::clamp(wanted, 1, CPU_COUNT(&all));
+}
+
+// A daemon started on the first `cpus` of this process's CPUs, greeted and warmed with one job
+// (its pooled decoders made, as for a recorder's later jobs).
+std::unique_ptr<Daemon> startDaemon(int cpus, const Bytes& warmJob) {
+  const AffinityScope scope(firstCpusOf(allowedCpus(), cpus));
+  auto daemon = std::make_unique<Daemon>();
+  daemon->readHello();
+  runJob(*daemon, warmJob);
+  return daemon;
 }
 
 struct Row {
@@ -330,15 +352,15 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   const Bytes wire = jobFrame(1, job).encode();
   Row row;
   row.name = fixture.name;
-  // The floor, the daemon and the single-threaded peer all run on one CPU: on a virtual machine
-  // one CPU may run a quarter slower than the other for minutes, and work that lands on different
-  // CPUs would compare the CPUs rather than the work. Only the multi-threaded peer gets them all.
+  // The floor and the single-threaded peer run on one CPU: on a virtual machine one CPU may run
+  // a quarter slower than the other for minutes, and work that lands on different CPUs would
+  // compare the CPUs rather than the work; the floor's CPU is the daemon's first. The daemon
+  // gets daemonCpuCount() CPUs, which it decodes a lone job on, and the multi-threaded peer all.
   const cpu_set_t all = allowedCpus();
+  const std::unique_ptr<Daemon> started = startDaemon(daemonCpuCount(), wire);
+  Daemon& daemon = *started;
   const AffinityScope pinned(firstCpuOf(all));
   FloorDecoder floor(job);
-  Daemon daemon;
-  daemon.readHello();
-  runJob(daemon, wire);  // warm: the pooled decoder is made here, as for a recorder's later jobs
   floor.once();
   // The figures of one round are taken one after the other, round after round, so that a
   // machine whose speed drifts moves them all alike and the ratios hold.
@@ -370,6 +392,31 @@ Row benchFixture(const Fixture& fixture, const std::string& dir, int runs) {
   row.psnr = psnr(sheet, reference);
   row.peerPsnr = psnr(readFile(dir + "/peer-" + fixture.name + ".jpg"), reference);
   return row;
+}
+
+// The thread-count curve: the fixture's job alone on a daemon of 1, 2, ... CPUs (up to all of
+// this process's), each against the one-thread floor measured in the same rounds.
+void threadCurve(const Fixture& fixture, const std::string& dir, int runs) {
+  const Job job = gridJob(fixture, dir);
+  const Bytes wire = jobFrame(1, job).encode();
+  const cpu_set_t all = allowedCpus();
+  for (int cpus = 1; cpus <= CPU_COUNT(&all); ++cpus) {
+    const std::unique_ptr<Daemon> daemon = startDaemon(cpus, wire);
+    const AffinityScope pinned(firstCpuOf(all));
+    FloorDecoder floor(job);
+    floor.once();
+    std::vector<double> floors, walls, cpu;
+    for (int r = 0; r < runs; ++r) {
+      floors.push_back(floor.once());
+      const JobTiming t = runJob(*daemon, wire);
+      walls.push_back(t.wall);
+      cpu.push_back(t.result.cpuMicros / 1e6);
+    }
+    std::printf("curve %s: %2d threads  job %.3f s  floor %.3f s  job/floor %.2f  cpu %.3f s\n",
+                fixture.name.c_str(), cpus, median(walls), median(floors),
+                median(walls) / median(floors), median(cpu));
+    std::fflush(stdout);
+  }
 }
 
 // The resident memory of a daemon that has run one 1080p job for each of `count` distinct
@@ -406,7 +453,8 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   // Parts to run, for profiling one of them: fixture letters (for example "A" or "BC"), T for the
-  // throughput and M for the idle decoders' memory. All of them by default.
+  // throughput and M for the idle decoders' memory. All of them by default. N adds the
+  // thread-count curve of the fixtures named with it (alone it draws none: "NAC").
   const std::string parts = argc > 3 ? argv[3] : "ABCDTM";
   auto wanted = [&](const std::string& part) { return parts.find(part) != std::string::npos; };
   silenceLibraryLogging();
@@ -437,6 +485,12 @@ int main(int argc, char** argv) {
       const double four = median(fours), one = median(ones);
       std::printf("throughput A: 16 jobs, 4 in flight %.3f s, one at a time %.3f s: %.2fx\n", four,
                   one, one / four);
+    }
+    // The curve is asked for by name only: N and the fixtures to draw it for ("NAC").
+    if (wanted("N")) {
+      for (const Fixture& fixture : kFixtures) {
+        if (wanted(fixture.name)) threadCurve(fixture, dir, runs);
+      }
     }
     if (wanted("M")) {
       std::printf(

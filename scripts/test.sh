@@ -19,9 +19,10 @@ passes=("$@")
 ((${#passes[@]})) || passes=(release asan tsan)
 
 # The tests that exercise the daemon's threads: its server loop and workers, the pool under
-# concurrent checkouts and sweeps, the frame writer shared by threads, and the soak.
-concurrency_tests=(frame_io_test memory_budget_test server_test decoder_cache_test pipeline_test faults_test
-  sweep_test soak_test)
+# concurrent checkouts and sweeps, jobs decoded on helper threads, the frame writer shared by
+# threads, and the soak.
+concurrency_tests=(frame_io_test memory_budget_test server_test decoder_cache_test pipeline_test
+  runner_test faults_test sweep_test soak_test)
 
 banner() { printf '\n==== %s\n' "$*"; }
 

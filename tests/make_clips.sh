@@ -41,16 +41,18 @@ solid() {
 # references, unless said otherwise), the display index of each access unit (rank of its
 # timestamp) and ffmpeg's decode of the raw stream.
 reordered() {
-  local name=$1 codec=$2 frames=${3:-10} params=${4:-keyint=10:bframes=2:b-adapt=0:b-pyramid=none} ext
+  local name=$1 codec=$2 frames=${3:-10} params=${4:-} ext
   local src=(-f lavfi -i "testsrc2=s=176x144:r=25" -frames:v "$frames")
   if [ "$codec" = h264 ]; then
     ext=h264
+    params=${params:-keyint=10:bframes=2:b-adapt=0:b-pyramid=none}
     ff "${src[@]}" -c:v libx264 -preset fast -x264-params "aud=1:$params" "$out/$name.mkv"
     ff -i "$out/$name.mkv" -c copy -bsf:v h264_mp4toannexb -f h264 "$out/$name.h264"
   else
     ext=h265
-    ff "${src[@]}" -c:v libx265 -preset fast \
-      -x265-params log-level=error:aud=1:keyint=10:bframes=2:b-adapt=0:b-pyramid=0 "$out/$name.mkv"
+    params=${params:-keyint=10:bframes=2:b-adapt=0:b-pyramid=0}
+    ff "${src[@]}" -c:v libx265 -preset fast -x265-params "log-level=error:aud=1:$params" \
+      "$out/$name.mkv"
     ff -i "$out/$name.mkv" -c copy -bsf:v hevc_mp4toannexb -f hevc "$out/$name.h265"
   fi
   ff -i "$out/$name.mkv" -c copy -f framecrc - |
@@ -99,6 +101,8 @@ settle
 # Three B-frames in a pyramid and short GOPs: a depth of two that only the stream's bitstream
 # restriction announces (a test removes it).
 bg reordered h264_bpyramid h264 20 keyint=6:bframes=3:b-pyramid=normal:b-adapt=0
+# Closed GOPs of 6 with B-frames: IDR pictures that a run can be cut at.
+bg reordered h265_gops h265 24 keyint=6:min-keyint=6:open-gop=0:bframes=2:b-adapt=0:b-pyramid=0
 settle
 
 # Three intra pictures of a noisy 1080p pattern at a middling bit rate, like a camera's keyframes,

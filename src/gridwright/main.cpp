@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "mosaickit/core_pool.h"
 #include "mosaickit/decoder_cache.h"
 #include "mosaickit/media.h"
 #include "mosaickit/memory_budget.h"
@@ -88,7 +89,10 @@ int main(int argc, char** argv) {
   mosaickit::MemoryBudget allJobs(mosaickit::MemoryBudget::Scope::daemon, memory.allJobs);
   mosaickit::DecoderCache cache(kPooledDecoders, kIdleTimeoutSeconds,
                                 mosaickit::DecoderCache::uptimeSeconds, memory.idleDecoders);
-  mosaickit::JobRunner runner(cache, {.daemonMemory = &allJobs, .jobMemory = memory.oneJob});
+  // A lone job decodes on every core the process may use; jobs side by side share them.
+  mosaickit::CorePool cores(mosaickit::CorePool::affinityCores());
+  mosaickit::JobRunner runner(cache, {.daemonMemory = &allJobs, .jobMemory = memory.oneJob},
+                              &cores);
   mosaickit::Server server(kInput, kOutput, runner, kMaxInflight,
                            mosaickit::ServerTiming{.sweepPeriod = kSweepPeriod});
   const int status = server.run();

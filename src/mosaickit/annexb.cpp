@@ -123,15 +123,42 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream) {
   return out;
 }
 
-bool isRandomAccessSample(Codec codec, ByteView sample) {
-  const size_t headerBytes = codec == Codec::h264 ? 1 : 2;
+namespace {
+
+size_t headerBytes(Codec codec) {
+  return codec == Codec::h264 ? 1 : 2;
+}
+
+// The first slice NAL unit of a sample.
+std::optional<ByteView> firstSlice(Codec codec, ByteView sample) {
   LengthPrefixedReader units(sample);
   while (const std::optional<ByteView> nal = units.next()) {
-    if (nal->size() < headerBytes) continue;
+    if (nal->size() < headerBytes(codec)) continue;
     const NalInfo info = codec == Codec::h264 ? describeH264(*nal) : describeH265(*nal);
-    if (info.role == NalRole::slice) return info.randomAccess;
+    if (info.role == NalRole::slice) return nal;
   }
-  return false;
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool isRandomAccessSample(Codec codec, ByteView sample) {
+  const std::optional<ByteView> slice = firstSlice(codec, sample);
+  return slice && (codec == Codec::h264 ? describeH264(*slice) : describeH265(*slice)).randomAccess;
+}
+
+bool isIdrSample(Codec codec, ByteView sample) {
+  const std::optional<ByteView> slice = firstSlice(codec, sample);
+  if (!slice) return false;
+  if (codec == Codec::h264) return ((*slice)[0] & 0x1F) == 5;
+  const int type = ((*slice)[0] >> 1) & 0x3F;
+  return type == 19 || type == 20;
+}
+
+bool isParameterSet(Codec codec, ByteView nal) {
+  if (nal.size() < headerBytes(codec)) return false;
+  const NalInfo info = codec == Codec::h264 ? describeH264(nal) : describeH265(nal);
+  return info.role == NalRole::parameterSet;
 }
 
 std::optional<ByteView> LengthPrefixedReader::next() {

@@ -42,6 +42,14 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream);
 // slice belongs to an H.264 IDR or an H.265 IRAP picture. False for a malformed sample.
 bool isRandomAccessSample(Codec codec, ByteView sample);
 
+// Whether a sample's first slice belongs to an IDR picture (H.264 IDR; H.265 IDR_W_RADL or
+// IDR_N_LP): no picture after it in decode order refers to one before it. False for a malformed
+// sample.
+bool isIdrSample(Codec codec, ByteView sample);
+
+// Whether a NAL unit (without prefix) is a parameter set: H.264 SPS or PPS; H.265 VPS, SPS or PPS.
+bool isParameterSet(Codec codec, ByteView nal);
+
 // Reads the NAL units of a sample of 4-byte big-endian length-prefixed units, in order, up to the
 // sample's end or to the first length that runs past it. Borrows the sample, which must outlive
 // the reader and the views it returns; allocates nothing.

@@ -61,14 +61,18 @@ Decoder::Decoder(DecoderKey key)
 
 Decoder::~Decoder() = default;
 
+bool Decoder::allRandomAccess(Codec codec, std::span<const DecodeInput> units) {
+  return std::ranges::all_of(
+      units, [codec](const DecodeInput& unit) { return isRandomAccessSample(codec, unit.data); });
+}
+
 void Decoder::decode(std::span<const DecodeInput> units, const PictureSink& onPicture,
-                     std::shared_ptr<MemoryBudget> budget) {
+                     std::shared_ptr<MemoryBudget> budget, std::optional<bool> intraOnly) {
   // A run of random access points only, as a recorder's keyframe grids are, has no picture that
   // another predicts from: the in-loop filters can go without any drift, and their cost with it.
-  const bool intraOnly = std::ranges::all_of(units, [this](const DecodeInput& unit) {
-    return isRandomAccessSample(key_.codec, unit.data);
-  });
-  Run run{units, onPicture, intraOnly, std::move(budget), {}, {}};
+  Run run{
+      units, onPicture, intraOnly.value_or(allRandomAccess(key_.codec, units)), std::move(budget),
+      {},    {}};
   startRun(run);
   for (const DecodeInput& unit : units) submit(run, unit);
   finish(run);

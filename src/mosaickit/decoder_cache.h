@@ -88,10 +88,18 @@ class Decoder {
   // refusal ends the call with its LimitError, without a retry, as does an SPS in a unit that
   // declares pictures over maxPictureSamples.
   //
+  // A run of random access points only is decoded without in-loop filters (nothing is predicted
+  // from its pictures). `intraOnly`, when given, decides that for the call instead: a segment of
+  // a longer run must be decoded as the whole run would be, so that its pictures are the same.
+  //
   // REQUIRES: positions strictly ascending. Exceptions thrown by `onPicture` pass through
   // unchanged. After any exception the decoder must not be pooled again (discard it).
   void decode(std::span<const DecodeInput> units, const PictureSink& onPicture,
-              std::shared_ptr<MemoryBudget> budget = nullptr);
+              std::shared_ptr<MemoryBudget> budget = nullptr,
+              std::optional<bool> intraOnly = std::nullopt);
+
+  // Whether `units` are random access points only (the default of decode's `intraOnly`).
+  static bool allRandomAccess(Codec codec, std::span<const DecodeInput> units);
 
   // What the decoder is estimated to keep while idle, for the picture size of its last
   // successful decode (Session::idleBytes): what the pool counts against its idle budget.

@@ -1,17 +1,13 @@
 #include "mosaickit/server.h"
 
 #include <malloc.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 
-#include "mosaickit/compositor.h"
 #include "mosaickit/decoder_cache.h"
-#include "mosaickit/jpeg.h"
-#include "mosaickit/media.h"
 
 namespace mosaickit {
 
@@ -214,115 +210,6 @@ void Server::send(uint8_t type, uint32_t reqID, Bytes payload) {
 void Server::sendError(uint32_t reqID, const JobError& error) {
   Reply reply = errorReply(error);
   send(reply.type, reqID, std::move(reply.payload));
-}
-
-}  // namespace mosaickit
-
-namespace mosaickit {
-
-namespace {
-
-using Slots = std::vector<std::optional<BGRAImage>>;
-
-// A result frame's length field counts its type and reqID (5 bytes), then the payload: three
-// timings and the JPEG count (13 bytes), and a 4-byte length before each JPEG.
-constexpr uint64_t kResultFrameBase = 5 + 13;
-
-// The memory a job's layout fixes: every scaled picture, and the largest canvas of its levels
-// with the encoder's work on it.
-uint64_t layoutBytes(const Job& job, size_t referenced) {
-  const uint64_t scaled = referenced * uint64_t(job.fitW) * uint64_t(job.fitH) * 4;
-  uint64_t canvas = 0;
-  for (const Level& level : job.levels) {
-    const uint64_t w = uint64_t(level.cellsW) * uint64_t(job.cellW);
-    const uint64_t h = uint64_t(level.cellsH) * uint64_t(job.cellH);
-    canvas = std::max(canvas, w * h * 4);
-  }
-  return scaled + canvas * JobRunner::canvasWorkNumerator / JobRunner::canvasWorkDenominator;
-}
-
-uint64_t clockNanos(clockid_t clock) {
-  timespec ts{};
-  ::clock_gettime(clock, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-}  // namespace
-
-uint32_t saturatingMicros(uint64_t nanos) {
-  return static_cast<uint32_t>(std::min<uint64_t>(nanos / 1000, UINT32_MAX));
-}
-
-JobResult JobRunner::run(const Job& job) const {
-  job.validate();
-  const Codec codec = *codecFromRaw(job.codec);
-
-  const uint64_t cpu0 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
-  const uint64_t t0 = clockNanos(CLOCK_MONOTONIC);
-  const auto budget = std::make_shared<MemoryBudget>(MemoryBudget::Scope::job, limits_.jobMemory,
-                                                     limits_.daemonMemory);
-  const std::vector<size_t> order = job.referencedFrames();
-  // What the job's layout fixes is held from the start, so a job that cannot have it fails
-  // before any decoding.
-  const MemoryCharge layout(budget, layoutBytes(job, order.size()), "scaled pictures and canvas",
-                            ErrorCode::badRequest);
-  Slots slots(job.frames.size());
-  if (!order.empty()) decodeAndScale(job, codec, order, slots, budget);
-  const uint64_t t1 = clockNanos(CLOCK_MONOTONIC);
-
-  JobResult result;
-  encodeLevels(job, slots, result);
-  const uint64_t t2 = clockNanos(CLOCK_MONOTONIC);
-  const uint64_t cpu1 = clockNanos(CLOCK_THREAD_CPUTIME_ID);
-
-  result.decodeMicros = saturatingMicros(t1 - t0);
-  result.encodeMicros = saturatingMicros(t2 - t1);
-  result.cpuMicros = saturatingMicros(cpu1 - cpu0);
-  return result;
-}
-
-// Decodes the referenced frames in ascending order with one pooled decoder and scales each
-// picture as soon as the decoder hands it over, so that no full-size picture outlives its scale.
-// A decoder that failed never goes back to the pool.
-void JobRunner::decodeAndScale(const Job& job, Codec codec, const std::vector<size_t>& order,
-                               Slots& slots, const std::shared_ptr<MemoryBudget>& budget) const {
-  std::vector<DecodeInput> units;
-  units.reserve(order.size());
-  for (size_t k : order) units.push_back(DecodeInput{k, job.frames[k]});
-
-  std::unique_ptr<Decoder> decoder = cache_.checkout(DecoderKey{codec, job.paramSets});
-  Compositor::Scaler scaler;
-  try {
-    decoder->decode(
-        units,
-        [&](size_t position, Picture&& picture) {
-          slots[position] = scaler.scale(picture, job.fitW, job.fitH);
-        },
-        budget);
-  } catch (...) {
-    cache_.discard(std::move(decoder));
-    throw;
-  }
-  cache_.checkin(std::move(decoder));
-}
-
-// Composes and encodes each level in turn, one canvas at a time, and stops at the first level
-// whose JPEG would take the result frame past its limit: the parent could not read it.
-void JobRunner::encodeLevels(const Job& job, const Slots& slots, JobResult& result) const {
-  const double quality = JPEG::quality(job.quality);
-  uint64_t frameBytes = kResultFrameBase;
-  for (size_t j = 0; j < job.levels.size(); ++j) {
-    const BGRAImage canvas =
-        Compositor::compose(job.levels[j], job.cellW, job.cellH, job.padX, job.padY, slots);
-    Bytes jpeg = JPEG::encode(canvas, quality);
-    frameBytes += 4 + jpeg.size();
-    if (frameBytes > limits_.maxResultFrame) {
-      throw JobError(ErrorCode::badRequest, "level " + std::to_string(j) + ": result frame needs " +
-                                                std::to_string(frameBytes) + " bytes, over " +
-                                                std::to_string(limits_.maxResultFrame));
-    }
-    result.jpegs.push_back(std::move(jpeg));
-  }
 }
 
 }  // namespace mosaickit

@@ -1,6 +1,6 @@
-// The daemon's service: JobRunner turns one job into its result; Server holds the conversation
-// with the parent over two file descriptors (greeting, read loop, admission, workers, replies,
-// the decoder-pool sweep and the exit status).
+// The daemon's service: Server holds the conversation with the parent over two file descriptors
+// (greeting, read loop, admission, workers, replies, the decoder-pool sweep and the exit status).
+// Each admitted job runs on a worker through the JobRunner (runner.h).
 
 #ifndef MOSAICKIT_SERVER_H_
 #define MOSAICKIT_SERVER_H_
@@ -15,67 +15,10 @@
 #include <vector>
 
 #include "mosaickit/frame_io.h"
-#include "mosaickit/memory_budget.h"
 #include "mosaickit/protocol.h"
+#include "mosaickit/runner.h"
 
 namespace mosaickit {
-
-class BGRAImage;
-class DecoderCache;
-
-// What a job may hold and send, set by main (tests use small values).
-struct RunnerLimits {
-  // The budget all jobs share (none: unbounded). Must outlive the runner.
-  MemoryBudget* daemonMemory = nullptr;
-  // One job's budget, a child of daemonMemory: its decoded pictures while they live, and from
-  // the start its scaled pictures, canvas and JPEG work (canvasWorkFactor canvases).
-  uint64_t jobMemory = MemoryBudget::unlimited;
-  // The largest result frame, counted as its length field counts it (5 + payload bytes).
-  uint64_t maxResultFrame = maxFrameLength;
-};
-
-// Runs jobs through the pipeline with decoders borrowed from one shared pool. Thread-safe:
-// several workers may call run at once; all per-job state is local to the call.
-class JobRunner {
- public:
-  // A canvas is charged one and a half times over: the canvas itself, and the encoder's
-  // growing output buffer and the copy of the JPEG made from it, which stay under two bytes
-  // per pixel even for noise at the best quality.
-  static constexpr uint64_t canvasWorkNumerator = 3;
-  static constexpr uint64_t canvasWorkDenominator = 2;
-
-  // `cache` must outlive the runner.
-  explicit JobRunner(DecoderCache& cache, RunnerLimits limits = {})
-      : cache_(cache), limits_(limits) {}
-
-  JobRunner(const JobRunner&) = delete;
-  JobRunner& operator=(const JobRunner&) = delete;
-
-  // Validates the job first, then decodes, scales, composes and encodes it. Returns one JPEG per
-  // level with the job's timings, or throws the JobError of the step that failed. Besides the
-  // steps' own errors (decoder_cache.h, compositor.h, jpeg.h), the limits give:
-  //   badRequest  "scaled pictures and canvas need B bytes, over N for one job"
-  //   busy        "scaled pictures and canvas need B bytes, over N for all jobs"
-  //   decode/busy "decoded pictures need B bytes, over N for one job/all jobs"
-  //   badRequest  "level J: result frame needs B bytes, over N" (no later level is made)
-  JobResult run(const Job& job) const;
-
-  DecoderCache& cache() const { return cache_; }
-
- private:
-  void decodeAndScale(const Job& job, Codec codec, const std::vector<size_t>& order,
-                      std::vector<std::optional<BGRAImage>>& slots,
-                      const std::shared_ptr<MemoryBudget>& budget) const;
-  void encodeLevels(const Job& job, const std::vector<std::optional<BGRAImage>>& slots,
-                    JobResult& result) const;
-
-  DecoderCache& cache_;
-  const RunnerLimits limits_;
-};
-
-// Nanoseconds as whole microseconds, saturated at the largest 32-bit value instead of wrapping:
-// the width of a timing on the wire.
-uint32_t saturatingMicros(uint64_t nanos);
 
 // Settings of the service that the daemon fixes and tests may shorten.
 struct ServerTiming {

@@ -16,6 +16,8 @@
 //                            references; with a display order and ffmpeg's reference decode
 //   h264_bpyramid            the same pattern, 20 frames in GOPs of 6 with three B-frames in a
 //                            pyramid (reorder depth 2); display order and reference decode too
+//   h265_gops                the same pattern, 24 frames in closed GOPs of 6 (an IDR picture
+//                            each) with two B-frames between references; display order too
 //   h264_noise_1920x1080     one intra picture of pure noise, nearly lossless
 //   h264_flat_8192          20 flat 8192 x 8192 pictures, an intra picture and then predicted ones
 //   h265_flat_8192          one flat 8192 x 8192 picture

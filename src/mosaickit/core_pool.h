@@ -1,0 +1,79 @@
+// The process's cores, shared among the jobs in flight. Each job counts one core, the one its
+// worker thread runs on; the cores that no job counts are lent to jobs that can split their work,
+// as helper threads. One job alone on N cores then decodes on N threads, while four jobs on two
+// cores each keep to their own thread, as if there were no pool.
+//
+// The helper threads are made once, with the pool, and wait between jobs; nothing on a job's path
+// makes a thread.
+//
+// Thread-safety: every operation may be called from any thread at once.
+
+#ifndef MOSAICKIT_CORE_POOL_H_
+#define MOSAICKIT_CORE_POOL_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace mosaickit {
+
+class CorePool {
+ public:
+  // The cores this process may run on: its CPU affinity (a container's or taskset's limit), at
+  // least 1.
+  static int affinityCores();
+
+  // Makes cores - 1 helper threads. REQUIRES: cores >= 1.
+  explicit CorePool(int cores);
+  // Stops and joins the helpers. REQUIRES: no shareWork call is running.
+  ~CorePool();
+
+  CorePool(const CorePool&) = delete;
+  CorePool& operator=(const CorePool&) = delete;
+
+  int cores() const { return cores_; }
+
+  // A job in flight: counts one core from construction to destruction.
+  class Job {
+   public:
+    explicit Job(CorePool& pool);
+    ~Job();
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+   private:
+    CorePool& pool_;
+  };
+
+  // Runs `task` on the calling thread and, at the same time, on up to `helpers` helper threads:
+  // as many as there are cores that neither a job in flight nor another job's helper holds now.
+  // Returns once every run of `task` has returned, with the number of helpers that ran it. The
+  // runs share whatever work `task` pulls; `task` must not throw.
+  int shareWork(int helpers, const std::function<void()>& task);
+
+  // How many helper runs shareWork has granted since the pool was made (tests, diagnostics).
+  uint64_t helperRuns();
+
+ private:
+  struct Assignment;
+
+  void helperLoop();
+
+  const int cores_;
+  std::mutex mutex_;
+  std::condition_variable assigned_;
+  int jobs_ = 0;  // jobs in flight
+  int lent_ = 0;  // helpers running a job's task
+  uint64_t granted_ = 0;
+  bool stopping_ = false;
+  std::deque<Assignment*> queue_;
+  std::vector<std::thread> helpers_;
+};
+
+}  // namespace mosaickit
+
+#endif  // MOSAICKIT_CORE_POOL_H_
