@@ -276,7 +276,7 @@ uint64_t JobRunner::decodeAndScale(const Job& job, Codec codec, const std::vecto
   SegmentPlan plan;
   size_t threads = 1;
   if (cores > 1) {
-    plan = planSegments(codec, units, intraOnly, std::max<size_t>(units.size() / (cores * 4), 1));
+    plan = planSegments(codec, units, intraOnly, std::max<size_t>(units.size() / (cores * 16), 1));
     threads = std::min(
         {plan.segments.size(), cores, threadsByMemory(job, codec, intraOnly, limits_.jobMemory)});
   }
