@@ -158,19 +158,23 @@ TEST(Timings, SayWhatTheyClaim) {
   Job all = gridJob(loadClip("h264_noisy_1920x1080"), 4);
   all.fitW = all.cellW = 16;
   all.fitH = all.cellH = 9;
-  EXPECT_GT(runners.serial.run(all).decodeMicros, serial.decodeMicros);
+  const JobResult allSerial = runners.serial.run(all);
+  EXPECT_GT(allSerial.decodeMicros, serial.decodeMicros);
 
   // An all-black job decodes nothing.
   Job black = heavy;
   std::fill(black.levels[0].indices.begin(), black.levels[0].indices.end(), blackCell);
-  EXPECT_LT(runners.serial.run(black).decodeMicros, 5000u);
+  EXPECT_LT(runners.serial.run(black).decodeMicros, allSerial.decodeMicros / 4);
 
   // The helpers' processor time is the job's too: shared, the job costs about what it costs on
-  // one thread, not the caller's share of it.
-  const JobResult one = runners.serial.run(all);
-  const JobResult several = runners.shared.run(all);
-  EXPECT_GE(several.cpuMicros, one.cpuMicros * 7 / 10);
-  EXPECT_GE(one.cpuMicros, one.decodeMicros / 2);
+  // one thread, not the caller's share of it. Processor time, unlike wall time, does not grow
+  // with a busy machine; three runs of each even out the rest.
+  uint64_t one = 0, several = 0;
+  for (int k = 0; k < 3; ++k) {
+    one += runners.serial.run(all).cpuMicros;
+    several += runners.shared.run(all).cpuMicros;
+  }
+  EXPECT_GE(several, one * 7 / 10);
 }
 
 }  // namespace
