@@ -34,19 +34,8 @@ rm -rf "$out"
 ./build/tools/gridwright-sprites "$input" -o "$out" --interval 2 --grid 5x5 --json \
   >demo/summary.json
 
-# The player page, with the track written into it so that it works opened straight from disk
-# (browsers do not let a page fetch files beside it over file://).
-video=$(realpath --relative-to=demo "$input")
-awk -v vtt="$out/thumbnails.vtt" -v video="$video" '
-  /id="thumbnails-vtt"/ {
-    sub(/<\/script>/, "")
-    print
-    while ((getline line < vtt) > 0) print line
-    print "</script>"
-    next
-  }
-  { gsub(/src="sample.mp4"/, "src=\"" video "\""); print }
-' examples/thumbnails.html >demo/index.html
+# The player page, with the track written into it.
+bash scripts/player_page.sh "$input" "$out" demo/index.html
 
 echo
 echo "summary:     demo/summary.json"

@@ -7,6 +7,9 @@ GRIDWRIGHT_PACKAGES=(
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
   libturbojpeg0-dev libyuv-dev
   ffmpeg
+  # The Python client's tests, the Debian package (dpkg-shlibdeps reads binaries with file),
+  # and the player page's test in a real browser.
+  python3 file dpkg-dev chromium
 )
 
 ensure_packages() {
