@@ -4,7 +4,7 @@
 #
 #   cmake -DBUILD=... -DSOURCE=... -DWORK=... -DCLIP=... -DCMAKE_INSTALL_BINDIR=...
 #     -DCMAKE_INSTALL_LIBDIR=... -DCMAKE_INSTALL_INCLUDEDIR=... -DCMAKE_INSTALL_MANDIR=...
-#     -P install_parent.cmake
+#     [-DPARENT_FLAGS=<the build's sanitizer flags>] -P install_parent.cmake
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -50,7 +50,8 @@ endif()
 
 # The parent project, configured as an integrator's would be: only the install prefix known.
 run(${CMAKE_COMMAND} -S ${SOURCE}/examples/parent -B ${WORK}/parent -G Ninja
-  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=${PARENT_FLAGS}"
+  "-DCMAKE_EXE_LINKER_FLAGS=${PARENT_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK}/parent)
 run(${WORK}/parent/parent ${CLIP} ${WORK}/row.jpg)
 if(NOT out MATCHES "daemon: gridwright 1.0, 4 jobs at once\nresult: 1 JPEG of [0-9]+ bytes")
