@@ -6,13 +6,7 @@
 #     -DCMAKE_INSTALL_LIBDIR=... -DCMAKE_INSTALL_INCLUDEDIR=... -DCMAKE_INSTALL_MANDIR=...
 #     [-DPARENT_FLAGS=<the build's sanitizer flags>] -P install_parent.cmake
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake)
 
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)

@@ -2,13 +2,7 @@
 #
 #   cmake -DBUILD=... -DWORK=... -P package_deb.cmake
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake)
 
 file(REMOVE_RECURSE ${WORK})
 run(cpack -G DEB --config ${BUILD}/CPackConfig.cmake -B ${WORK})
