@@ -5,17 +5,14 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -75,16 +72,8 @@ ToolRun sprites(std::vector<std::string> args) {
 }
 
 std::pair<int, int> jpegSize(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-  tjhandle handle = tjInitDecompress();
-  int w = 0, h = 0, subsampling = 0, colourspace = 0;
-  const int rc =
-      tjDecompressHeader3(handle, bytes.data(), bytes.size(), &w, &h, &subsampling, &colourspace);
-  tjDestroy(handle);
-  EXPECT_EQ(rc, 0) << path;
-  return {w, h};
+  const RgbImage image = readJpeg(path);
+  return {image.width, image.height};
 }
 
 struct SheetCase {

@@ -12,11 +12,15 @@ extern "C" {
 #include <optional>
 #include <string>
 
+#include "mosaickit/turbojpeg_handle.h"
+
 namespace sprites {
 
 namespace {
 
 using mosaickit::Bytes;
+using mosaickit::TjBuffer;
+using mosaickit::TjHandle;
 
 // Every orientation as a swap of axes followed by mirrors: F(x, y) = S(sx, sy) where
 // (u, v) = swap ? (y, x) : (x, y), sx = mirrorX ? W-1-u : u, sy = mirrorY ? H-1-v : v.
@@ -73,16 +77,6 @@ int transformOp(Orientation orientation) {
   }
   return TJXOP_NONE;
 }
-
-struct TjHandleDeleter {
-  void operator()(void* h) const { tjDestroy(h); }
-};
-using TjHandle = std::unique_ptr<void, TjHandleDeleter>;
-
-struct TjBufferDeleter {
-  void operator()(unsigned char* b) const { tjFree(b); }
-};
-using TjBuffer = std::unique_ptr<unsigned char, TjBufferDeleter>;
 
 TjHandle makeHandle(tjhandle raw) {
   if (raw == nullptr) throw OrientationError("cannot start TurboJPEG");
@@ -260,16 +254,9 @@ std::pair<int, int> codedCell(Orientation orientation, int shownColumn, int show
   return sourceOf(turnOf(orientation), shownColumn, shownRow, columns, rows);
 }
 
-Bytes orientJpeg(const Bytes& jpeg, Orientation orientation, bool* lossless) {
-  if (orientation == Orientation::none) {
-    if (lossless) *lossless = true;
-    return jpeg;
-  }
-  if (std::optional<Bytes> turned = turnLosslessly(jpeg, orientation)) {
-    if (lossless) *lossless = true;
-    return std::move(*turned);
-  }
-  if (lossless) *lossless = false;
+Bytes orientJpeg(const Bytes& jpeg, Orientation orientation) {
+  if (orientation == Orientation::none) return jpeg;
+  if (std::optional<Bytes> turned = turnLosslessly(jpeg, orientation)) return std::move(*turned);
   return turnByEncodingAgain(jpeg, orientation);
 }
 

@@ -52,9 +52,8 @@ class OrientationError : public std::runtime_error {
 
 // The JPEG turned: losslessly where its size is a whole number of blocks along the edges the
 // turn moves, else decoded, turned and encoded again with its own quality (read from its
-// quantisation table) and chroma subsampling. `lossless`, when given, says which it was.
-mosaickit::Bytes orientJpeg(const mosaickit::Bytes& jpeg, Orientation orientation,
-                            bool* lossless = nullptr);
+// quantisation table) and chroma subsampling.
+mosaickit::Bytes orientJpeg(const mosaickit::Bytes& jpeg, Orientation orientation);
 
 }  // namespace sprites
 

@@ -209,6 +209,18 @@ class PacketWalker {
   int64_t time_ = 0, end_ = 0;
 };
 
+// The earliest start and latest end of a set of packets, in ticks of the stream's time base.
+struct TickSpan {
+  int64_t begin = std::numeric_limits<int64_t>::max();
+  int64_t end = std::numeric_limits<int64_t>::min();
+
+  void add(int64_t packetBegin, int64_t packetEnd) {
+    begin = std::min(begin, packetBegin);
+    end = std::max(end, packetEnd);
+  }
+  bool empty() const { return begin > end; }
+};
+
 // The turn the stream's display matrix asks for, if it has one.
 Orientation orientationOf(const AVStream& stream) {
   size_t size = 0;
@@ -292,18 +304,12 @@ StreamInfo VideoSource::scan() {
 
   PacketWalker walker(*input, streamIndex_);
   // Playback runs over the packets the edit list keeps; if it keeps none, over them all.
-  constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
-  int64_t origin = kNone, end = std::numeric_limits<int64_t>::min();
-  int64_t allOrigin = kNone, allEnd = std::numeric_limits<int64_t>::min();
+  TickSpan kept, all;
   std::vector<int64_t> keyTicks;
   while (const AVPacket* packet = walker.next(path_)) {
     if (walker.isCutShort()) continue;
-    allOrigin = std::min(allOrigin, walker.time());
-    allEnd = std::max(allEnd, walker.end());
-    if (!walker.isDiscarded()) {
-      origin = std::min(origin, walker.time());
-      end = std::max(end, walker.end());
-    }
+    all.add(walker.time(), walker.end());
+    if (!walker.isDiscarded()) kept.add(walker.time(), walker.end());
     if (!key.complete()) {
       const ByteView data(packet->data, static_cast<size_t>(packet->size));
       for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
@@ -317,10 +323,7 @@ StreamInfo VideoSource::scan() {
   if (!key.complete()) {
     throw SourceError(path_ + ": the video stream has no complete set of parameter sets");
   }
-  if (origin == kNone) {
-    origin = allOrigin;
-    end = allEnd;
-  }
+  const auto [origin, end] = kept.empty() ? all : kept;
   info.paramSets = key.sets();
   info.orientation = orientationOf(stream);
   info.duration = walker.seconds(end - origin);

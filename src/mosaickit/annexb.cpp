@@ -9,33 +9,44 @@ enum class NalRole { delimiter, parameterSet, prefix, slice, other };
 struct NalInfo {
   NalRole role;
   bool firstSliceOfPicture;
-  bool randomAccess;
+  bool randomAccess;  // an H.264 IDR or H.265 IRAP slice
+  bool idr;           // an IDR slice: nothing after it refers to anything before it
 };
 
 // The H.264 header is one byte; first_mb_in_slice, the slice header's first ue(v) field, is 0
 // exactly when its first bit is 1.
 NalInfo describeH264(ByteView nal) {
   const int type = nal[0] & 0x1F;
-  if (type == 9) return {NalRole::delimiter, false, false};
-  if (type == 7 || type == 8) return {NalRole::parameterSet, false, false};
-  if (type == 6) return {NalRole::prefix, false, false};
+  if (type == 9) return {NalRole::delimiter, false, false, false};
+  if (type == 7 || type == 8) return {NalRole::parameterSet, false, false, false};
+  if (type == 6) return {NalRole::prefix, false, false, false};
   if (type >= 1 && type <= 5) {
-    return {NalRole::slice, nal.size() > 1 && (nal[1] & 0x80) != 0, type == 5};
+    return {NalRole::slice, nal.size() > 1 && (nal[1] & 0x80) != 0, type == 5, type == 5};
   }
-  return {NalRole::other, false, false};
+  return {NalRole::other, false, false, false};
 }
 
 // The H.265 header is two bytes; first_slice_segment_in_pic_flag is the slice header's first bit.
 NalInfo describeH265(ByteView nal) {
   const int type = (nal[0] >> 1) & 0x3F;
-  if (type == 35) return {NalRole::delimiter, false, false};
-  if (type >= 32 && type <= 34) return {NalRole::parameterSet, false, false};
-  if (type == 39) return {NalRole::prefix, false, false};
+  if (type == 35) return {NalRole::delimiter, false, false, false};
+  if (type >= 32 && type <= 34) return {NalRole::parameterSet, false, false, false};
+  if (type == 39) return {NalRole::prefix, false, false, false};
   if (type <= 31) {
     const bool first = nal.size() > 2 && (nal[2] & 0x80) != 0;
-    return {NalRole::slice, first, type >= 16 && type <= 23};
+    return {NalRole::slice, first, type >= 16 && type <= 23, type == 19 || type == 20};
   }
-  return {NalRole::other, false, false};
+  return {NalRole::other, false, false, false};
+}
+
+size_t headerBytes(Codec codec) {
+  return codec == Codec::h264 ? 1 : 2;
+}
+
+// A NAL unit too short for its codec's header describes as `other`.
+NalInfo describe(Codec codec, ByteView nal) {
+  if (nal.size() < headerBytes(codec)) return {NalRole::other, false, false, false};
+  return codec == Codec::h264 ? describeH264(nal) : describeH265(nal);
 }
 
 class AccessUnitBuilder {
@@ -115,9 +126,7 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream) {
   out.codec = codec;
   AccessUnitBuilder builder(out);
   for (ByteView nal : splitNalUnits(stream)) {
-    const size_t headerBytes = codec == Codec::h264 ? 1 : 2;
-    if (nal.size() < headerBytes) continue;
-    builder.add(nal, codec == Codec::h264 ? describeH264(nal) : describeH265(nal));
+    if (nal.size() >= headerBytes(codec)) builder.add(nal, describe(codec, nal));
   }
   builder.finishUnit();
   return out;
@@ -125,17 +134,12 @@ AnnexBStream splitAnnexB(Codec codec, ByteView stream) {
 
 namespace {
 
-size_t headerBytes(Codec codec) {
-  return codec == Codec::h264 ? 1 : 2;
-}
-
-// The first slice NAL unit of a sample.
-std::optional<ByteView> firstSlice(Codec codec, ByteView sample) {
+// What the first slice NAL unit of a sample says, if it has one.
+std::optional<NalInfo> firstSlice(Codec codec, ByteView sample) {
   LengthPrefixedReader units(sample);
   while (const std::optional<ByteView> nal = units.next()) {
-    if (nal->size() < headerBytes(codec)) continue;
-    const NalInfo info = codec == Codec::h264 ? describeH264(*nal) : describeH265(*nal);
-    if (info.role == NalRole::slice) return nal;
+    const NalInfo info = describe(codec, *nal);
+    if (info.role == NalRole::slice) return info;
   }
   return std::nullopt;
 }
@@ -143,22 +147,17 @@ std::optional<ByteView> firstSlice(Codec codec, ByteView sample) {
 }  // namespace
 
 bool isRandomAccessSample(Codec codec, ByteView sample) {
-  const std::optional<ByteView> slice = firstSlice(codec, sample);
-  return slice && (codec == Codec::h264 ? describeH264(*slice) : describeH265(*slice)).randomAccess;
+  const std::optional<NalInfo> slice = firstSlice(codec, sample);
+  return slice && slice->randomAccess;
 }
 
 bool isIdrSample(Codec codec, ByteView sample) {
-  const std::optional<ByteView> slice = firstSlice(codec, sample);
-  if (!slice) return false;
-  if (codec == Codec::h264) return ((*slice)[0] & 0x1F) == 5;
-  const int type = ((*slice)[0] >> 1) & 0x3F;
-  return type == 19 || type == 20;
+  const std::optional<NalInfo> slice = firstSlice(codec, sample);
+  return slice && slice->idr;
 }
 
 bool isParameterSet(Codec codec, ByteView nal) {
-  if (nal.size() < headerBytes(codec)) return false;
-  const NalInfo info = codec == Codec::h264 ? describeH264(nal) : describeH265(nal);
-  return info.role == NalRole::parameterSet;
+  return describe(codec, nal).role == NalRole::parameterSet;
 }
 
 std::optional<ByteView> LengthPrefixedReader::next() {

@@ -43,24 +43,38 @@ CorePool::Job::~Job() {
   --pool_.jobs_;
 }
 
-int CorePool::shareWork(int helpers, const std::function<void()>& task) {
-  Assignment assignment{&task, 0, {}};
-  int granted = 0;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    // A caller outside any Job still runs on a core of its own.
-    const int free = cores_ - std::max(jobs_, 1) - lent_;
-    granted = std::clamp(helpers, 0, std::max(free, 0));
-    assignment.running = granted;
-    lent_ += granted;
-    granted_ += static_cast<uint64_t>(granted);
-    for (int i = 0; i < granted; ++i) queue_.push_back(&assignment);
+CorePool::Lease::Lease(CorePool& pool, int helpers) : pool_(pool) {
+  std::lock_guard<std::mutex> hold(pool_.mutex_);
+  // A caller outside any Job still runs on a core of its own.
+  const int free = pool_.cores_ - std::max(pool_.jobs_, 1) - pool_.lent_;
+  helpers_ = std::clamp(helpers, 0, std::max(free, 0));
+  pool_.lent_ += helpers_;
+  pool_.granted_ += static_cast<uint64_t>(helpers_);
+}
+
+CorePool::Lease::~Lease() {
+  std::lock_guard<std::mutex> hold(pool_.mutex_);
+  pool_.lent_ -= helpers_;
+}
+
+void CorePool::Lease::run(const std::function<void()>& task) {
+  Assignment assignment{&task, helpers_, {}};
+  if (helpers_ > 0) {
+    {
+      std::lock_guard<std::mutex> hold(pool_.mutex_);
+      for (int i = 0; i < helpers_; ++i) pool_.queue_.push_back(&assignment);
+    }
+    pool_.assigned_.notify_all();
   }
-  if (granted > 0) assigned_.notify_all();
   task();
-  std::unique_lock<std::mutex> hold(mutex_);
+  std::unique_lock<std::mutex> hold(pool_.mutex_);
   assignment.done.wait(hold, [&] { return assignment.running == 0; });
-  return granted;
+}
+
+int CorePool::shareWork(int helpers, const std::function<void()>& task) {
+  Lease lease(*this, helpers);
+  lease.run(task);
+  return lease.helpers();
 }
 
 uint64_t CorePool::helperRuns() {
@@ -78,7 +92,6 @@ void CorePool::helperLoop() {
     hold.unlock();
     (*assignment->task)();
     hold.lock();
-    --lent_;
     if (--assignment->running == 0) assignment->done.notify_all();
   }
 }

@@ -29,7 +29,7 @@ class CorePool {
 
   // Makes cores - 1 helper threads. REQUIRES: cores >= 1.
   explicit CorePool(int cores);
-  // Stops and joins the helpers. REQUIRES: no shareWork call is running.
+  // Stops and joins the helpers. REQUIRES: no lease is held.
   ~CorePool();
 
   CorePool(const CorePool&) = delete;
@@ -49,13 +49,32 @@ class CorePool {
     CorePool& pool_;
   };
 
-  // Runs `task` on the calling thread and, at the same time, on up to `helpers` helper threads:
-  // as many as there are cores that neither a job in flight nor another job's helper holds now.
-  // Returns once every run of `task` has returned, with the number of helpers that ran it. The
-  // runs share whatever work `task` pulls; `task` must not throw.
+  // Helper threads lent to one job: as many as were free when it was made, up to the number
+  // asked for (the cores that neither a job in flight nor another job's helpers hold), and held
+  // until it goes away. A job learns how many it has before it splits its work.
+  class Lease {
+   public:
+    // Lends up to `helpers` helper threads of `pool` (possibly none).
+    Lease(CorePool& pool, int helpers);
+    ~Lease();  // gives the helpers back
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    int helpers() const { return helpers_; }
+    // Runs `task` on the calling thread and, at the same time, on every lent helper; returns
+    // once every run has returned. The runs share whatever work `task` pulls; `task` must not
+    // throw. At most once per lease.
+    void run(const std::function<void()>& task);
+
+   private:
+    CorePool& pool_;
+    int helpers_ = 0;
+  };
+
+  // Lease(*this, helpers).run(task), returning the number of helpers that ran it.
   int shareWork(int helpers, const std::function<void()>& task);
 
-  // How many helper runs shareWork has granted since the pool was made (tests, diagnostics).
+  // How many helpers have been lent since the pool was made (tests, diagnostics).
   uint64_t helperRuns();
 
  private:

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "mosaickit/turbojpeg_handle.h"
+
 namespace mosaickit::JPEG {
 
 double quality(int ffmpegQ) {
@@ -43,16 +45,6 @@ constexpr std::array<CalibrationPoint, 6> kCalibration = {{
     {0.1, 9},    // -q:v 31
     {0.0, 1},
 }};
-
-struct TjHandleDeleter {
-  void operator()(void* h) const { tjDestroy(h); }
-};
-using TjHandle = std::unique_ptr<void, TjHandleDeleter>;
-
-struct TjBufferDeleter {
-  void operator()(unsigned char* b) const { tjFree(b); }
-};
-using TjBuffer = std::unique_ptr<unsigned char, TjBufferDeleter>;
 
 [[noreturn]] void fail(const char* call, tjhandle handle) {
   throw JobError(ErrorCode::internalError, std::string(call) + ": " + tjGetErrorStr2(handle));

@@ -48,17 +48,11 @@ uint64_t clockNanos(clockid_t clock) {
 
 // ---- segments
 
-// A stretch of the run that decodes on its own: units [begin, end) of the run, the first of them
-// standing in `first` (the run's own unit, or a copy with earlier parameter sets in front).
+// A stretch of the run that decodes on its own: units [begin, end) of the run, with the
+// parameter sets that the units before it brought, which go in front of its first unit.
 struct Segment {
   size_t begin = 0, end = 0;
-  DecodeInput first;
-};
-
-struct SegmentPlan {
-  std::vector<Segment> segments;
-  // The primed copies of first units that need one; segments point into them.
-  std::vector<Bytes> primed;
+  std::vector<ByteView> setsBefore;
 };
 
 // Where the run may be cut: before every unit of a run of random access points, else before
@@ -71,56 +65,33 @@ std::vector<size_t> cutPoints(Codec codec, const std::vector<DecodeInput>& units
   return cuts;
 }
 
-// Segments of about `perSegment` units, each beginning at a cut point.
-std::vector<std::pair<size_t, size_t>> groupCuts(const std::vector<size_t>& cuts, size_t total,
-                                                 size_t perSegment) {
-  std::vector<std::pair<size_t, size_t>> ranges;
+// Adds the parameter sets of `unit` to `sets`, which keeps the last copy of each distinct set in
+// the order of those last copies (so that a set replaced under the same id ends as it ended).
+void addParameterSets(Codec codec, ByteView unit, std::vector<ByteView>& sets) {
+  LengthPrefixedReader nals(unit);
+  while (const std::optional<ByteView> nal = nals.next()) {
+    if (!isParameterSet(codec, *nal)) continue;
+    std::erase_if(sets, [&](ByteView s) { return std::ranges::equal(s, *nal); });
+    sets.push_back(*nal);
+  }
+}
+
+// Segments of about `perSegment` units, each beginning at a cut point. A decoder that starts a
+// segment must know the parameter sets of the units before it, as the one decoder of a whole run
+// would: each segment carries them, gathered in one pass over the run.
+std::vector<Segment> planSegments(Codec codec, const std::vector<DecodeInput>& units,
+                                  const std::vector<size_t>& cuts, size_t perSegment) {
+  std::vector<Segment> segments;
+  std::vector<ByteView> sets;
+  size_t scanned = 0;
   for (size_t c = 0; c < cuts.size();) {
     size_t next = c + 1;
     while (next < cuts.size() && cuts[next] - cuts[c] < perSegment) ++next;
-    ranges.emplace_back(cuts[c], next < cuts.size() ? cuts[next] : total);
+    for (; scanned < cuts[c]; ++scanned) addParameterSets(codec, units[scanned].data, sets);
+    segments.push_back(Segment{cuts[c], next < cuts.size() ? cuts[next] : units.size(), sets});
     c = next;
   }
-  return ranges;
-}
-
-// A decoder that starts a segment must know the parameter sets that the units before it brought,
-// as the one decoder of a whole run would: the last copy of each distinct set, in the order of
-// those last copies (so that a set replaced under the same id ends as it ended).
-Bytes primedUnit(Codec codec, const std::vector<DecodeInput>& units, size_t at) {
-  std::vector<ByteView> sets;
-  for (size_t i = 0; i < at; ++i) {
-    LengthPrefixedReader nals(units[i].data);
-    while (const std::optional<ByteView> nal = nals.next()) {
-      if (!isParameterSet(codec, *nal)) continue;
-      std::erase_if(sets, [&](ByteView s) { return std::ranges::equal(s, *nal); });
-      sets.push_back(*nal);
-    }
-  }
-  if (sets.empty()) return {};
-  Bytes unit;
-  for (ByteView set : sets) appendLengthPrefixed(unit, set);
-  unit.insert(unit.end(), units[at].data.begin(), units[at].data.end());
-  return unit;
-}
-
-SegmentPlan planSegments(Codec codec, const std::vector<DecodeInput>& units, bool intraOnly,
-                         size_t perSegment) {
-  SegmentPlan plan;
-  const auto ranges = groupCuts(cutPoints(codec, units, intraOnly), units.size(), perSegment);
-  plan.primed.reserve(ranges.size());
-  for (const auto& [begin, end] : ranges) {
-    Segment segment{begin, end, units[begin]};
-    if (begin > 0) {
-      Bytes primed = primedUnit(codec, units, begin);
-      if (!primed.empty()) {
-        plan.primed.push_back(std::move(primed));
-        segment.first.data = plan.primed.back();
-      }
-    }
-    plan.segments.push_back(segment);
-  }
-  return plan;
+  return segments;
 }
 
 // How many threads a job's decoded pictures may take without risking its memory budget: each
@@ -143,22 +114,22 @@ size_t threadsByMemory(const Job& job, Codec codec, bool intraOnly, uint64_t job
 // What the threads of one shared decode have in common.
 struct SharedDecode {
   SharedDecode(const Job& job, Codec codec, const std::vector<DecodeInput>& units,
-               const SegmentPlan& plan, bool intraOnly, Slots& slots,
+               const std::vector<Segment>& segments, bool intraOnly, Slots& slots,
                const std::shared_ptr<MemoryBudget>& budget, DecoderCache& cache)
       : job(job),
         key{codec, job.paramSets},
         units(units),
-        plan(plan),
+        segments(segments),
         intraOnly(intraOnly),
         slots(slots),
         budget(budget),
         cache(cache),
-        errors(plan.segments.size()) {}
+        errors(segments.size()) {}
 
   const Job& job;
   const DecoderKey key;
   const std::vector<DecodeInput>& units;
-  const SegmentPlan& plan;
+  const std::vector<Segment>& segments;
   bool intraOnly;
   Slots& slots;
   const std::shared_ptr<MemoryBudget>& budget;
@@ -181,13 +152,19 @@ void decodeSegments(SharedDecode& shared) {
     shared.slots[position] = scaler.scale(picture, shared.job.fitW, shared.job.fitH);
   };
   std::vector<DecodeInput> units;
+  Bytes primed;  // a segment's first unit behind the parameter sets before it
   while (!shared.failed.load()) {
     const size_t s = shared.next.fetch_add(1);
-    if (s >= shared.plan.segments.size()) break;
-    const Segment& segment = shared.plan.segments[s];
+    if (s >= shared.segments.size()) break;
+    const Segment& segment = shared.segments[s];
     units.assign(shared.units.begin() + static_cast<ptrdiff_t>(segment.begin),
                  shared.units.begin() + static_cast<ptrdiff_t>(segment.end));
-    units.front() = segment.first;
+    if (!segment.setsBefore.empty()) {
+      primed.clear();
+      for (ByteView set : segment.setsBefore) appendLengthPrefixed(primed, set);
+      primed.insert(primed.end(), units.front().data.begin(), units.front().data.end());
+      units.front().data = primed;
+    }
     try {
       if (!decoder) decoder = shared.cache.checkout(shared.key);
       decoder->decode(units, sink, shared.budget, shared.intraOnly);
@@ -202,13 +179,6 @@ void decodeSegments(SharedDecode& shared) {
     std::lock_guard<std::mutex> hold(shared.decodersLock);
     shared.decoders.push_back(std::move(decoder));
   }
-}
-
-// The run as one segment: what a single thread decodes.
-SegmentPlan wholeRun(const std::vector<DecodeInput>& units) {
-  SegmentPlan plan;
-  plan.segments.push_back(Segment{0, units.size(), units.front()});
-  return plan;
 }
 
 // Returns every thread's decoder to the pool, or, when a segment failed, discards them all and
@@ -271,24 +241,30 @@ uint64_t JobRunner::decodeAndScale(const Job& job, Codec codec, const std::vecto
   for (size_t k : order) units.push_back(DecodeInput{k, job.frames[k]});
   const bool intraOnly = Decoder::allRandomAccess(codec, units);
 
+  // Helpers are asked for first, as many as the run has segments and the job's memory allows;
+  // a run that gets none is decoded whole, in one call on this thread.
+  const std::vector<size_t> cuts = cutPoints(codec, units, intraOnly);
+  const size_t wanted =
+      cores_ ? std::min({cuts.size(), static_cast<size_t>(cores_->cores()),
+                         threadsByMemory(job, codec, intraOnly, limits_.jobMemory)}) -
+                   1
+             : 0;
+  std::optional<CorePool::Lease> lease;
+  if (wanted > 0) lease.emplace(*cores_, static_cast<int>(wanted));
+  const size_t threads = lease ? static_cast<size_t>(lease->helpers()) + 1 : 1;
   // Segments of a few units each, so that threads that finish early take more.
-  const size_t cores = cores_ ? static_cast<size_t>(cores_->cores()) : 1;
-  SegmentPlan plan;
-  size_t threads = 1;
-  if (cores > 1) {
-    plan = planSegments(codec, units, intraOnly, std::max<size_t>(units.size() / (cores * 16), 1));
-    threads = std::min(
-        {plan.segments.size(), cores, threadsByMemory(job, codec, intraOnly, limits_.jobMemory)});
-  }
-  if (threads <= 1) plan = wholeRun(units);
+  const std::vector<Segment> segments =
+      threads > 1
+          ? planSegments(codec, units, cuts, std::max<size_t>(units.size() / (threads * 16), 1))
+          : std::vector<Segment>{Segment{0, units.size(), {}}};
 
-  SharedDecode shared(job, codec, units, plan, intraOnly, slots, budget, cache_);
+  SharedDecode shared(job, codec, units, segments, intraOnly, slots, budget, cache_);
   std::atomic<uint64_t> helperCpu{0};
   if (threads <= 1) {
     decodeSegments(shared);
   } else {
     const std::thread::id caller = std::this_thread::get_id();
-    cores_->shareWork(static_cast<int>(threads) - 1, [&] {
+    lease->run([&] {
       // The caller's own time is in the job's thread time already.
       const bool helper = std::this_thread::get_id() != caller;
       const uint64_t start = helper ? clockNanos(CLOCK_THREAD_CPUTIME_ID) : 0;

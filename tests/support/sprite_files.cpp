@@ -14,6 +14,8 @@
 #include <memory>
 #include <regex>
 
+#include "mosaickit/turbojpeg_handle.h"
+
 namespace testing_support {
 
 namespace fs = std::filesystem;
@@ -87,7 +89,7 @@ RgbImage RgbImage::crop(int x, int y, int w, int h) const {
 
 RgbImage readJpeg(const fs::path& path) {
   const std::string bytes = readAll(path);
-  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), tjDestroy);
+  const mosaickit::TjHandle handle(tjInitDecompress());
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   int w = 0, h = 0, subsampling = 0, colourspace = 0;
   if (tjDecompressHeader3(handle.get(), data, bytes.size(), &w, &h, &subsampling, &colourspace) !=
