@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <tuple>
 
 #include "mosaickit/protocol.h"
 
@@ -17,31 +16,49 @@ constexpr const char* kVersion = "gridwright-sprites 1.0";
 constexpr const char* kUsage =
     "usage: gridwright-sprites INPUT [options]\n"
     "\n"
-    "Makes scrub-preview sprite sheets (sheet-001.jpg, ...) and a WebVTT thumbnails track\n"
-    "(thumbnails.vtt) from the H.264 or H.265 video of INPUT, with the gridwright daemon.\n"
+    "Makes scrub-preview thumbnails of the H.264 or H.265 video of INPUT, with the gridwright\n"
+    "daemon: sprite sheets (sheet-001.jpg, ...) and the tracks that players read.\n"
     "\n"
     "  -o, --output DIR     where to write them (default: INPUT without its extension + "
     "\"-sprites\")\n"
+    "  --format LIST        what to write, comma-separated (default vtt):\n"
+    "                         vtt   thumbnails.vtt, a WebVTT track over the sheets (web players'\n"
+    "                               thumbnail plug-ins: Video.js, Plyr, JW Player, ...)\n"
+    "                         hls   thumbnails.m3u8, an HLS image playlist over the sheets\n"
+    "                               (Roku, Shaka Player, THEOplayer, ...)\n"
+    "                         dash  DASH thumbnail tiles: thumbnails.mpd, or an AdaptationSet in\n"
+    "                               --dash-mpd (Android's Media3, Shaka Player, dash.js, Roku)\n"
+    "                         bif   thumbnails.bif, one JPEG per thumbnail (Roku, Plex, Emby)\n"
+    "  --hls-master FILE    add the image playlist to this HLS master playlist (implies hls)\n"
+    "  --dash-mpd FILE      add the thumbnail tiles to this MPD's Period (implies dash)\n"
     "  --interval SECONDS   one thumbnail every SECONDS (default 10)\n"
     "  --count N            N thumbnails spread evenly over the video\n"
-    "  --keyframes          one thumbnail per keyframe\n"
+    "  --keyframes          one thumbnail per keyframe (vtt only)\n"
     "                       (at most one of --interval, --count and --keyframes)\n"
     "  --width W            thumbnail width (default 160); the height follows the picture's\n"
     "                       display aspect ratio\n"
     "  --size WxH           thumbnail width and height\n"
-    "  --grid CxR           columns and rows per sheet (default 10x10)\n"
+    "  --grid CxR           columns and rows per sheet (default: 10x10, or the largest grid\n"
+    "                       below it whose sheets fit 8192x8192 pixels)\n"
     "  --quality Q          JPEG quality, 1 (best) to 31 (default 5)\n"
     "  --daemon PATH        the gridwright executable (default: the one beside this program)\n"
     "  --json               print a summary as JSON on standard output\n"
     "  -q, --quiet          no progress bar\n"
+    "  --verbose            the media libraries' own messages on standard error\n"
     "  -h, --help           this text\n"
     "  --version            the version\n"
     "\n"
     "Each thumbnail shows the nearest keyframe at or before its time, upright as a player shows\n"
-    "the video. Times are playback times, after the file's edit list.\n"
+    "the video. Times are playback times, after the file's edit list. In HLS and DASH tiles and\n"
+    "BIF images, thumbnail k stands for the interval from k x SECONDS (or k x the video's length\n"
+    "/ N) to the next; the WebVTT track gives one cue per run of times that show one keyframe.\n"
+    "\n"
+    "A run records what it wrote in DIR/.gridwright-sprites; a later run removes only files of\n"
+    "that record that it no longer writes and that nobody changed since, and never overwrites a\n"
+    "file that it did not write.\n"
     "\n"
     "Exit status: 0 done; 1 failed, nothing new written; 2 wrong command line; 3 the input\n"
-    "ends before its stated length: sheets and track cover what could be read, and standard\n"
+    "ends before its stated length: everything covers what could be read, and standard\n"
     "error says where the data ended.\n";
 
 int positiveInt(const std::string& flag, const std::string& text, int most = 65535) {
@@ -78,6 +95,24 @@ void chooseSelection(Options& o, std::optional<std::string>& given, const std::s
   o.selection = selection;
 }
 
+// "vtt,hls": each name once, at least one.
+Formats formatsOf(const std::string& list) {
+  Formats f;
+  size_t begin = 0;
+  for (;;) {
+    const size_t comma = list.find(',', begin);
+    const std::string name = list.substr(begin, comma - begin);
+    bool* flag = name == "vtt" ? &f.vtt : name == "hls" ? &f.hls : name == "dash" ? &f.dash
+                 : name == "bif" ? &f.bif : nullptr;
+    if (flag == nullptr) {
+      usageError("--format wants names from vtt, hls, dash and bif, not \"" + name + "\"");
+    }
+    *flag = true;
+    if (comma == std::string::npos) return f;
+    begin = comma + 1;
+  }
+}
+
 }  // namespace
 
 void usageError(const std::string& why) {
@@ -90,6 +125,7 @@ Options parseOptions(int argc, char** argv) {
   constexpr int kMostSide = mosaickit::Job::maxCanvasSide;
   Options o;
   std::optional<std::string> selectionFlag;
+  std::optional<Formats> formats;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -104,6 +140,12 @@ Options parseOptions(int argc, char** argv) {
       std::exit(0);
     } else if (arg == "-o" || arg == "--output") {
       o.output = value();
+    } else if (arg == "--format") {
+      formats = formatsOf(value());
+    } else if (arg == "--hls-master") {
+      o.hlsMaster = value();
+    } else if (arg == "--dash-mpd") {
+      o.dashMpd = value();
     } else if (arg == "--interval") {
       chooseSelection(o, selectionFlag, arg,
                       {Selection::Mode::interval, positiveSeconds(arg, value()), 0});
@@ -117,7 +159,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--size") {
       o.size = pairOf(arg, value(), kMostSide);
     } else if (arg == "--grid") {
-      std::tie(o.columns, o.rows) = pairOf(arg, value());
+      o.grid = pairOf(arg, value());
     } else if (arg == "--quality") {
       o.quality = positiveInt(arg, value(), 31);
     } else if (arg == "--daemon") {
@@ -126,6 +168,8 @@ Options parseOptions(int argc, char** argv) {
       o.json = true;
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
+    } else if (arg == "--verbose") {
+      o.verbose = true;
     } else if (!arg.empty() && arg[0] != '-' && o.input.empty()) {
       o.input = arg;
     } else {
@@ -133,6 +177,13 @@ Options parseOptions(int argc, char** argv) {
     }
   }
   if (o.input.empty()) usageError("no INPUT");
+  o.formats = formats.value_or(Formats{.vtt = true});
+  o.formats.hls |= !o.hlsMaster.empty();
+  o.formats.dash |= !o.dashMpd.empty();
+  // Tiles and BIF images each stand for a fixed interval; keyframes come at any times.
+  if (o.formats.uniform() && o.selection.mode == Selection::Mode::keyframes) {
+    usageError("--keyframes makes thumbnails of uneven length, which only vtt can describe");
+  }
   if (o.output.empty()) {
     const std::filesystem::path in(o.input);
     o.output = (in.parent_path() / (in.stem().string() + "-sprites")).string();

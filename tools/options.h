@@ -21,17 +21,35 @@ inline constexpr int kExitFailed = 1;     // nothing written (or nothing new)
 inline constexpr int kExitUsage = 2;      // the command line is wrong; nothing done
 inline constexpr int kExitTruncated = 3;  // written, for the part of the input that could be read
 
+// What a run writes: any set of these, given with --format.
+struct Formats {
+  bool vtt = false;   // thumbnails.vtt over the sheets
+  bool hls = false;   // thumbnails.m3u8, an image media playlist over the sheets
+  bool dash = false;  // thumbnails.mpd, or an AdaptationSet added to --dash-mpd
+  bool bif = false;   // thumbnails.bif, one JPEG per thumbnail
+
+  // HLS and DASH tiles and BIF images each stand for one fixed interval.
+  bool uniform() const { return hls || dash || bif; }
+  bool sheets() const { return vtt || hls || dash; }
+};
+
 struct Options {
   std::string input;
   std::string output;
   Selection selection;
+  Formats formats;
+  std::string hlsMaster;  // a master playlist to add the image stream to
+  std::string dashMpd;    // an MPD to add the thumbnails' AdaptationSet to
   int width = 160;
   std::optional<std::pair<int, int>> size;
-  int columns = 10, rows = 10;
+  // Columns and rows per sheet, when --grid gave them; else the largest up to 10 x 10 that
+  // fits the daemon's canvas.
+  std::optional<std::pair<int, int>> grid;
   int quality = 5;
   std::string daemon;
   bool json = false;
   bool quiet = false;
+  bool verbose = false;  // the media libraries' own log on standard error
 };
 
 Options parseOptions(int argc, char** argv);

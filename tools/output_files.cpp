@@ -1,65 +1,254 @@
 #include "output_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace sprites {
 
 namespace fs = std::filesystem;
 
-bool isSheetName(const std::string& name) {
-  constexpr std::string_view prefix = "sheet-", suffix = ".jpg";
-  if (name.size() < prefix.size() + 3 + suffix.size() || !name.starts_with(prefix) ||
-      !name.ends_with(suffix)) {
-    return false;
-  }
-  const std::string_view digits(name.data() + prefix.size(),
-                                name.size() - prefix.size() - suffix.size());
-  return std::all_of(digits.begin(), digits.end(),
-                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+namespace {
+
+constexpr std::string_view kRecordHeader = "gridwright-sprites output record 1\n";
+
+std::string systemError(const std::string& what, const fs::path& path, int error) {
+  return "cannot " + what + " " + path.string() + ": " + std::strerror(error);
 }
 
-OutputFiles::OutputFiles(fs::path dir) : dir_(std::move(dir)) {}
+// ".NAME" + suffix, built by appending: GCC 12 at -O3 sees a false overlap in chained operator+.
+std::string hidden(const std::string& name, std::string_view suffix) {
+  std::string out = ".";
+  out += name;
+  out += suffix;
+  return out;
+}
+
+bool isPlainName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+// The plain file at `path` as the record would describe it; nothing for a link, a folder or a
+// missing file.
+std::optional<OwnedFile> describe(const fs::path& path, std::string name) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return OwnedFile{std::move(name), static_cast<uint64_t>(st.st_size),
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                   static_cast<uint64_t>(st.st_ino)};
+}
+
+bool present(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Creates `path` for writing, never through a link and never over a file of someone else's: a
+// left-over temporary file of an interrupted run (a plain file of that name) is replaced.
+int createPartial(const fs::path& path) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST || attempt > 0 || !describe(path, "")) {
+      if (fd < 0) throw OutputError(systemError("write", path, errno));
+      return fd;
+    }
+    ::unlink(path.c_str());
+  }
+  throw OutputError(systemError("write", path, EEXIST));
+}
+
+void writeWhole(const fs::path& path, std::string_view bytes, mode_t mode = 0644) {
+  const int fd = createPartial(path);
+  ::fchmod(fd, mode);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : ENOSPC;
+      ::close(fd);
+      ::unlink(path.c_str());
+      throw OutputError(systemError("write", path, error));
+    }
+    done += static_cast<size_t>(n);
+  }
+  // Some file systems report a full disk only when the file is closed.
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    throw OutputError(systemError("write", path, error));
+  }
+}
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+template <typename Int>
+bool readNumber(std::string_view& line, Int& value) {
+  const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), value);
+  if (error != std::errc() || end == line.data() + line.size() || *end != ' ') return false;
+  line.remove_prefix(static_cast<size_t>(end - line.data()) + 1);
+  return true;
+}
+
+}  // namespace
+
+std::string recordText(const std::vector<OwnedFile>& files) {
+  std::string text(kRecordHeader);
+  for (const OwnedFile& f : files) {
+    text += std::to_string(f.size) + " " + std::to_string(f.mtimeNanos) + " " +
+            std::to_string(f.inode) + " " + f.name + "\n";
+  }
+  return text;
+}
+
+std::optional<std::vector<OwnedFile>> parseRecord(std::string_view text) {
+  if (!text.starts_with(kRecordHeader)) return std::nullopt;
+  text.remove_prefix(kRecordHeader.size());
+  std::vector<OwnedFile> files;
+  while (!text.empty()) {
+    const size_t newline = text.find('\n');
+    if (newline == std::string_view::npos) break;  // a cut-off last line says nothing
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline + 1);
+    OwnedFile f;
+    if (readNumber(line, f.size) && readNumber(line, f.mtimeNanos) && readNumber(line, f.inode) &&
+        isPlainName(line) && line != kRecordName) {
+      f.name = std::string(line);
+      files.push_back(std::move(f));
+    }
+  }
+  return files;
+}
+
+void rewriteFile(const fs::path& path, std::string_view text) {
+  std::error_code ec;
+  const fs::path target = fs::canonical(path, ec);
+  struct stat st {};
+  if (ec || ::stat(target.c_str(), &st) != 0) {
+    throw OutputError(systemError("read", path, ec ? ec.value() : errno));
+  }
+  const fs::path partial =
+      target.parent_path() / hidden(target.filename().string(), ".gridwright-sprites.partial");
+  writeWhole(partial, text, st.st_mode & 07777);
+  if (::rename(partial.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(partial.c_str());
+    throw OutputError(systemError("rename", partial, error));
+  }
+}
+
+OutputFiles::OutputFiles(fs::path dir) : dir_(std::move(dir)) {
+  for (fs::path p = fs::absolute(dir_).lexically_normal(); !p.empty() && !present(p);
+       p = p.parent_path()) {
+    made_.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto p = made_.rbegin(); p != made_.rend(); ++p) {
+    if (::mkdir(p->c_str(), 0755) != 0 && errno != EEXIST) {
+      const int error = errno;
+      made_.erase(made_.begin(), p.base());  // what exists now is ours to remove
+      throw OutputError(systemError("make", *p, error));
+    }
+  }
+  const fs::path record = dir_ / kRecordName;
+  if (!present(record)) return;
+  if (!describe(record, "")) throw OutputError(record.string() + " is not a plain file");
+  std::optional<std::vector<OwnedFile>> files = parseRecord(readAll(record));
+  if (!files) {
+    throw OutputError(record.string() +
+                      " was not written by gridwright-sprites; move it away or choose another "
+                      "--output");
+  }
+  record_ = std::move(*files);
+}
 
 OutputFiles::~OutputFiles() {
-  std::error_code ec;
-  for (const auto& [partial, final] : files_) fs::remove(partial, ec);
+  for (const Pending& p : pending_) ::unlink(p.partial.c_str());
+  if (committed_) return;
+  for (const fs::path& folder : made_) ::rmdir(folder.c_str());  // only while empty
+}
+
+bool OutputFiles::owned(const std::string& name) const {
+  const std::optional<OwnedFile> now = describe(dir_ / name, name);
+  return now && std::find(record_.begin(), record_.end(), *now) != record_.end();
+}
+
+void OutputFiles::claim(const std::vector<std::string>& names) const {
+  for (const std::string& name : names) {
+    if (present(dir_ / name) && !owned(name)) {
+      throw OutputError((dir_ / name).string() +
+                        " is not a file that gridwright-sprites wrote (or it was changed since); "
+                        "move it away or choose another --output");
+    }
+  }
 }
 
 void OutputFiles::write(const std::string& name, std::string_view bytes) {
-  const fs::path final = dir_ / name;
-  const fs::path partial = dir_ / ("." + name + ".partial");
-  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  files_.emplace_back(partial, final);
-  if (!out) throw OutputError("cannot write " + partial.string());
+  claim({name});
+  const fs::path partial = dir_ / hidden(name, ".partial");
+  writeWhole(partial, bytes);
+  pending_.push_back({name, partial});
+  names_.push_back(name);
 }
 
 void OutputFiles::commit() {
-  std::vector<fs::path> written;
-  for (const auto& [partial, final] : files_) {
-    std::error_code ec;
-    fs::rename(partial, final, ec);
-    if (ec) throw OutputError("cannot rename " + partial.string() + ": " + ec.message());
-    written.push_back(final.filename());
+  std::vector<OwnedFile> written;
+  for (const Pending& p : pending_) {
+    claim({p.name});  // nobody put a file there while we worked
+    std::optional<OwnedFile> f = describe(p.partial, p.name);
+    if (!f) throw OutputError(systemError("read", p.partial, ENOENT));
+    written.push_back(std::move(*f));
   }
-  files_.clear();
-  removeStaleSheets(written);
+  // The record names the new files (a rename keeps size, time and inode) and the earlier ones
+  // before anything moves, so that whatever stops the run midway, every file of ours stays
+  // known as ours.
+  std::vector<OwnedFile> both = written;
+  for (const OwnedFile& f : record_) {
+    if (describe(dir_ / f.name, f.name) == f) both.push_back(f);
+  }
+  writeRecord(both);
+  for (const Pending& p : pending_) {
+    if (::rename(p.partial.c_str(), (dir_ / p.name).c_str()) != 0) {
+      throw OutputError(systemError("rename", p.partial, errno));
+    }
+  }
+  pending_.clear();
+  committed_ = true;
+  removeStale(written);
+  try {
+    writeRecord(written);
+  } catch (const OutputError&) {
+    // The record written before still names every file there is; it only names more.
+  }
 }
 
-void OutputFiles::removeStaleSheets(const std::vector<fs::path>& written) const {
-  std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir_, ec)) {
-    const fs::path name = entry.path().filename();
-    // Only plain files: a folder or link someone named like a sheet is not ours to remove.
-    if (!isSheetName(name.string()) || !entry.is_regular_file(ec) || entry.is_symlink(ec)) {
-      continue;
-    }
-    if (std::find(written.begin(), written.end(), name) == written.end()) {
-      fs::remove(entry.path(), ec);
-    }
+void OutputFiles::writeRecord(const std::vector<OwnedFile>& files) const {
+  const fs::path partial = dir_ / (std::string(kRecordName) + ".partial");
+  writeWhole(partial, recordText(files));
+  if (::rename(partial.c_str(), (dir_ / kRecordName).c_str()) != 0) {
+    const int error = errno;
+    ::unlink(partial.c_str());
+    throw OutputError(systemError("rename", partial, error));
+  }
+}
+
+void OutputFiles::removeStale(const std::vector<OwnedFile>& written) const {
+  for (const OwnedFile& earlier : record_) {
+    const bool rewritten = std::any_of(written.begin(), written.end(),
+                                       [&](const OwnedFile& f) { return f.name == earlier.name; });
+    const std::optional<OwnedFile> now = describe(dir_ / earlier.name, earlier.name);
+    if (!rewritten && now && *now == earlier) ::unlink((dir_ / earlier.name).c_str());
   }
 }
 

@@ -58,17 +58,14 @@ size_t keyframeAt(const std::vector<double>& keyframeTimes, const std::vector<si
   return pick;
 }
 
-}  // namespace
-
-std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes, double duration,
-                                        const Selection& selection) {
+// A thumbnail for every chosen time, each spanning to the next one's time.
+std::vector<Thumbnail> thumbnailsAt(const std::vector<double>& keyframeTimes, double duration,
+                                    const Selection& selection) {
   std::vector<Thumbnail> thumbnails;
   if (keyframeTimes.empty()) return thumbnails;
   const std::vector<size_t> order = byTime(keyframeTimes);
   for (double t : chosenTimes(keyframeTimes, duration, selection)) {
-    const size_t k = keyframeAt(keyframeTimes, order, t);
-    if (!thumbnails.empty() && thumbnails.back().keyframe == k) continue;
-    thumbnails.push_back({k, thumbnails.empty() ? 0.0 : t, 0});
+    thumbnails.push_back({keyframeAt(keyframeTimes, order, t), thumbnails.empty() ? 0.0 : t, 0});
   }
   for (size_t i = 0; i < thumbnails.size(); ++i) {
     thumbnails[i].end = i + 1 < thumbnails.size() ? thumbnails[i + 1].start
@@ -77,7 +74,38 @@ std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes
   return thumbnails;
 }
 
-std::vector<Sheet> planSheets(size_t thumbnails, const SheetLayout& layout) {
+}  // namespace
+
+std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes, double duration,
+                                        const Selection& selection) {
+  std::vector<Thumbnail> thumbnails;
+  for (const Thumbnail& t : thumbnailsAt(keyframeTimes, duration, selection)) {
+    if (!thumbnails.empty() && thumbnails.back().keyframe == t.keyframe) {
+      thumbnails.back().end = t.end;
+    } else {
+      thumbnails.push_back(t);
+    }
+  }
+  return thumbnails;
+}
+
+std::vector<Thumbnail> uniformThumbnails(const std::vector<double>& keyframeTimes,
+                                         double duration, const Selection& selection) {
+  return thumbnailsAt(keyframeTimes, duration, selection);
+}
+
+double uniformInterval(double duration, const Selection& selection) {
+  if (selection.mode == Selection::Mode::count) return duration / std::max(selection.count, 1);
+  return selection.interval;
+}
+
+std::pair<int, int> defaultGrid(int cellW, int cellH, int maxSide) {
+  constexpr int kMost = 10;
+  return {std::clamp(maxSide / std::max(cellW, 1), 1, kMost),
+          std::clamp(maxSide / std::max(cellH, 1), 1, kMost)};
+}
+
+std::vector<Sheet> planSheets(size_t thumbnails, const SheetLayout& layout, bool sameSize) {
   std::vector<Sheet> sheets;
   const size_t perSheet = static_cast<size_t>(layout.columns) * static_cast<size_t>(layout.rows);
   const int columns = static_cast<int>(
@@ -92,33 +120,15 @@ std::vector<Sheet> planSheets(size_t thumbnails, const SheetLayout& layout) {
     sheet.cellsW = columns;
     sheet.cellsH = static_cast<int>((sheet.count + static_cast<size_t>(columns) - 1) /
                                     static_cast<size_t>(columns));
+    if (sameSize && !sheets.empty()) sheet.cellsH = sheets.front().cellsH;
     sheets.push_back(sheet);
   }
   return sheets;
 }
 
-std::string vttTime(double seconds) {
-  const long long ms = std::llround(std::max(seconds, 0.0) * 1000);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
-                ms / 1000 % 60, ms % 1000);
-  return text;
-}
-
-std::string webVtt(const std::vector<Thumbnail>& thumbnails, const std::vector<Sheet>& sheets,
-                   const SheetLayout& layout) {
-  std::string vtt = "WEBVTT\n";
-  for (const Sheet& sheet : sheets) {
-    for (size_t i = 0; i < sheet.count; ++i) {
-      const Thumbnail& t = thumbnails[sheet.first + i];
-      const int x = static_cast<int>(i % static_cast<size_t>(sheet.cellsW)) * layout.cellW;
-      const int y = static_cast<int>(i / static_cast<size_t>(sheet.cellsW)) * layout.cellH;
-      vtt += "\n" + vttTime(t.start) + " --> " + vttTime(t.end) + "\n" + sheet.name +
-             "#xywh=" + std::to_string(x) + "," + std::to_string(y) + "," +
-             std::to_string(layout.cellW) + "," + std::to_string(layout.cellH) + "\n";
-    }
-  }
-  return vtt;
+std::pair<int, int> SpritePlan::cellOf(const Sheet& sheet, size_t i) const {
+  const size_t columns = static_cast<size_t>(sheet.cellsW);
+  return {static_cast<int>(i % columns), static_cast<int>(i / columns)};
 }
 
 }  // namespace sprites

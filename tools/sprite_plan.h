@@ -1,5 +1,5 @@
-// Which keyframes become thumbnails, where each one sits on which sheet, and the WebVTT track
-// that points a player at them.
+// Which keyframes become thumbnails and where each one sits on which sheet: what every output
+// format is written from.
 //
 // Plain values and functions; any thread. Nothing here throws except std::bad_alloc.
 
@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sprites {
@@ -38,6 +39,16 @@ struct Thumbnail {
 std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes, double duration,
                                         const Selection& selection);
 
+// One thumbnail per chosen time, for formats whose thumbnails each stand for one fixed interval:
+// thumbnail k spans [k x interval, (k + 1) x interval) (the last to the end of the video) and
+// shows the latest keyframe at or before its start, so neighbours may show the same keyframe.
+// REQUIRES: selection.mode is not keyframes.
+std::vector<Thumbnail> uniformThumbnails(const std::vector<double>& keyframeTimes,
+                                         double duration, const Selection& selection);
+
+// The span of each uniform thumbnail: the interval asked for, or the video's length / count.
+double uniformInterval(double duration, const Selection& selection);
+
 // Sheets of columns x rows cells of cellW x cellH pixels, filled row by row. The last sheet
 // keeps its columns but has only the rows it needs; a video with fewer thumbnails than columns
 // gets a single row of just those.
@@ -46,6 +57,10 @@ struct SheetLayout {
   int cellW = 160, cellH = 90;
 };
 
+// The largest grid up to 10 x 10 whose sheets of cellW x cellH cells fit within maxSide pixels
+// each way (at least 1 x 1).
+std::pair<int, int> defaultGrid(int cellW, int cellH, int maxSide);
+
 struct Sheet {
   std::string name;  // "sheet-001.jpg"
   size_t first = 0;  // its first thumbnail
@@ -53,15 +68,21 @@ struct Sheet {
   int cellsW = 0, cellsH = 0;
 };
 
-std::vector<Sheet> planSheets(size_t thumbnails, const SheetLayout& layout);
+// With `sameSize`, every sheet has the first sheet's grid, the last one's empty cells black:
+// tile formats declare one grid for all their sheets.
+std::vector<Sheet> planSheets(size_t thumbnails, const SheetLayout& layout, bool sameSize = false);
 
-// The WebVTT track: one cue per thumbnail, from its start to its end, whose text is its sheet's
-// name with a `#xywh=x,y,w,h` fragment naming its cell.
-std::string webVtt(const std::vector<Thumbnail>& thumbnails, const std::vector<Sheet>& sheets,
-                   const SheetLayout& layout);
+// What every format's writer is made from.
+struct SpritePlan {
+  std::vector<Thumbnail> thumbnails;  // in time order
+  std::vector<Sheet> sheets;          // none when no format shows sheets
+  SheetLayout layout;                 // as shown (after any turn)
+  double duration = 0;                // the video's playback length, seconds
+  double interval = 0;                // each thumbnail's span when they are uniform, else 0
 
-// "hh:mm:ss.mmm".
-std::string vttTime(double seconds);
+  // The cell of thumbnail `i` of `sheet`: its column and row.
+  std::pair<int, int> cellOf(const Sheet& sheet, size_t i) const;
+};
 
 }  // namespace sprites
 

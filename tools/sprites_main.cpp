@@ -1,31 +1,41 @@
-// gridwright-sprites: a video file in, scrub-preview sprite sheets and a WebVTT thumbnails track
-// out, with the gridwright daemon doing the decoding, scaling and JPEG encoding.
+// gridwright-sprites: a video file in, scrub-preview sprite sheets and the thumbnail tracks that
+// players read out (WebVTT, HLS image playlists, DASH thumbnail tiles, BIF), with the gridwright
+// daemon doing the decoding, scaling and JPEG encoding.
 //
 // The file is read with libavformat; only keyframes are sent, as a recorder would, one job per
-// sheet, with as many jobs in flight as the daemon has places. Sheets and the track are written
-// under temporary names and renamed only once everything has succeeded.
+// sheet, with as many jobs in flight as the daemon has places. Everything is written under
+// temporary names and renamed only once everything has succeeded; the user's own HLS or DASH
+// manifests are edited last, once the files they name are in place.
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <deque>
+#include <cstring>
 #include <filesystem>
-#include <future>
-#include <map>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bif_file.h"
+#include "dash_manifest.h"
+#include "hls_playlist.h"
 #include "mosaickit/client.h"
 #include "mosaickit/protocol.h"
 #include "options.h"
 #include "orientation.h"
 #include "output_files.h"
 #include "progress.h"
+#include "relative_uri.h"
 #include "sprite_plan.h"
 #include "summary.h"
+#include "thumbnail_jobs.h"
 #include "video_source.h"
+#include "vtt_track.h"
 
 namespace {
 
@@ -33,9 +43,6 @@ using mosaickit::Bytes;
 using namespace sprites;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// Job frames stay well under the daemon's 64 MiB limit.
-constexpr size_t kJobBudget = 48u << 20;
 
 // A failure that ends the program with one line and status 1.
 struct Failure {
@@ -86,164 +93,6 @@ void checkCanvas(const SheetLayout& layout) {
   }
 }
 
-const char* codeName(mosaickit::ErrorCode code) {
-  switch (code) {
-    case mosaickit::ErrorCode::decode:
-      return "decode";
-    case mosaickit::ErrorCode::unsupported:
-      return "unsupported";
-    case mosaickit::ErrorCode::busy:
-      return "busy";
-    case mosaickit::ErrorCode::internalError:
-      return "internal error";
-    case mosaickit::ErrorCode::badRequest:
-      return "bad request";
-  }
-  return "error";
-}
-
-// Turns the chosen keyframes into one job per sheet as the file is read, keeping as many jobs
-// in flight as the daemon allows and writing each sheet as its reply comes.
-class SheetMaker {
- public:
-  SheetMaker(mosaickit::Client& client, const StreamInfo& info, const SheetLayout& layout,
-             int quality, const std::vector<Thumbnail>& thumbnails,
-             const std::vector<Sheet>& sheets, OutputFiles& files, Progress& progress)
-      : client_(client),
-        info_(info),
-        layout_(layout),
-        quality_(quality),
-        thumbnails_(thumbnails),
-        sheets_(sheets),
-        files_(files),
-        progress_(progress),
-        units_(thumbnails.size()) {
-    for (size_t i = 0; i < thumbnails.size(); ++i) slotOf_[thumbnails[i].keyframe] = i;
-  }
-
-  std::vector<bool> wanted() const {
-    std::vector<bool> w(info_.keyframeTimes.size(), false);
-    for (const Thumbnail& t : thumbnails_) w[t.keyframe] = true;
-    return w;
-  }
-
-  void add(size_t keyframe, Bytes unit) {
-    units_[slotOf_.at(keyframe)] = std::move(unit);
-    while (nextSheet_ < sheets_.size() && sheetReady(sheets_[nextSheet_])) {
-      submit(nextSheet_++);
-      collect(false);
-    }
-  }
-
-  void finish() {
-    if (nextSheet_ < sheets_.size()) {
-      throw Failure{info_.keyframeTimes.empty() ? "no keyframes"
-                                                : "a keyframe found on the first reading of the "
-                                                  "file was missing on the second"};
-    }
-    collect(true);
-  }
-
-  const Totals& totals() const { return totals_; }
-
- private:
-  struct InFlight {
-    size_t sheet;
-    std::future<mosaickit::JobOutcome> outcome;
-  };
-
-  bool sheetReady(const Sheet& sheet) const {
-    for (size_t i = 0; i < sheet.count; ++i) {
-      if (units_[sheet.first + i].empty()) return false;
-    }
-    return true;
-  }
-
-  // The job of one sheet, laid out as the coded pictures stand: the shown sheet's cell (c, r)
-  // is the coded sheet's cell that the turn brings there, so that the coded sheet, turned as a
-  // whole, reads row by row.
-  mosaickit::Job jobFor(const Sheet& sheet) {
-    const Orientation orientation = info_.orientation;
-    const bool swapped = swapsSides(orientation);
-    mosaickit::Job job;
-    job.codec = static_cast<uint8_t>(info_.codec);
-    job.paramSets = info_.paramSets;
-    job.fitW = job.cellW = swapped ? layout_.cellH : layout_.cellW;
-    job.fitH = job.cellH = swapped ? layout_.cellW : layout_.cellH;
-    job.quality = quality_;
-    const int codedColumns = swapped ? sheet.cellsH : sheet.cellsW;
-    const int codedRows = swapped ? sheet.cellsW : sheet.cellsH;
-    mosaickit::Level level{
-        static_cast<uint16_t>(codedColumns), static_cast<uint16_t>(codedRows), {}};
-    level.indices.assign(static_cast<size_t>(codedColumns) * static_cast<size_t>(codedRows),
-                         mosaickit::blackCell);
-    size_t bytes = 0;
-    for (size_t i = 0; i < sheet.count; ++i) {
-      Bytes& unit = units_[sheet.first + i];
-      bytes += unit.size();
-      const int column = static_cast<int>(i % static_cast<size_t>(sheet.cellsW));
-      const int row = static_cast<int>(i / static_cast<size_t>(sheet.cellsW));
-      const auto [x, y] = codedCell(orientation, column, row, codedColumns, codedRows);
-      level.indices[static_cast<size_t>(y) * static_cast<size_t>(codedColumns) +
-                    static_cast<size_t>(x)] = static_cast<uint16_t>(i);
-      job.frames.push_back(std::move(unit));
-    }
-    if (bytes > kJobBudget) {
-      throw Failure{sheet.name + ": its " + std::to_string(sheet.count) + " keyframes take " +
-                    std::to_string(bytes >> 20) + " MiB, more than one job carries (" +
-                    std::to_string(kJobBudget >> 20) + " MiB); use a smaller --grid"};
-    }
-    job.levels = {std::move(level)};
-    return job;
-  }
-
-  void submit(size_t sheet) {
-    inFlight_.push_back({sheet, client_.submit(jobFor(sheets_[sheet]))});
-  }
-
-  // Writes the sheets whose replies are in, in sheet order; with `all`, waits for every one.
-  void collect(bool all) {
-    while (!inFlight_.empty()) {
-      InFlight& front = inFlight_.front();
-      if (!all && front.outcome.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        return;
-      }
-      const Sheet& sheet = sheets_[front.sheet];
-      const mosaickit::JobOutcome outcome = front.outcome.get();
-      if (const auto* error = std::get_if<mosaickit::JobError>(&outcome)) {
-        throw Failure{"gridwright could not make " + sheet.name + " (" + codeName(error->code()) +
-                      ": " + error->message() + ")"};
-      }
-      const auto& result = std::get<mosaickit::JobResult>(outcome);
-      const Bytes jpeg = orientJpeg(result.jpegs.at(0), info_.orientation);
-      files_.write(sheet.name,
-                   std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
-      ++totals_.jobs;
-      totals_.decodeMicros += result.decodeMicros;
-      totals_.encodeMicros += result.encodeMicros;
-      totals_.cpuMicros += result.cpuMicros;
-      framesDone_ += sheet.count;
-      progress_.update(framesDone_, totals_.jobs);
-      inFlight_.pop_front();
-    }
-  }
-
-  mosaickit::Client& client_;
-  const StreamInfo& info_;
-  const SheetLayout& layout_;
-  int quality_;
-  const std::vector<Thumbnail>& thumbnails_;
-  const std::vector<Sheet>& sheets_;
-  OutputFiles& files_;
-  Progress& progress_;
-  std::vector<Bytes> units_;
-  std::map<size_t, size_t> slotOf_;
-  size_t nextSheet_ = 0;
-  std::deque<InFlight> inFlight_;
-  size_t framesDone_ = 0;
-  Totals totals_;
-};
-
 double millisSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
@@ -256,34 +105,124 @@ void warnTruncated(const Options& o, const Truncation& t) {
                o.input.c_str(), t.dataEnd, t.declared);
 }
 
+// The thumbnails, sheets and spans every format is written from.
+SpritePlan planSprites(const Options& o, const StreamInfo& info) {
+  SpritePlan plan;
+  const auto [cellW, cellH] = thumbnailSize(o, info);
+  const auto [columns, rows] =
+      o.grid.value_or(defaultGrid(cellW, cellH, mosaickit::Job::maxCanvasSide));
+  plan.layout = {columns, rows, cellW, cellH};
+  checkCanvas(plan.layout);
+  plan.duration = info.duration;
+  if (o.formats.uniform()) {
+    plan.thumbnails = uniformThumbnails(info.keyframeTimes, info.duration, o.selection);
+    plan.interval = uniformInterval(info.duration, o.selection);
+  } else {
+    plan.thumbnails = chooseThumbnails(info.keyframeTimes, info.duration, o.selection);
+  }
+  if (o.formats.sheets()) {
+    // Tile formats declare one grid for every sheet.
+    plan.sheets = planSheets(plan.thumbnails.size(), plan.layout,
+                             o.formats.hls || o.formats.dash);
+  }
+  return plan;
+}
+
+// The names this run writes in the output folder, sheets first and the tracks last.
+std::vector<std::string> outputNames(const Options& o, const SpritePlan& plan) {
+  std::vector<std::string> names;
+  for (const Sheet& sheet : plan.sheets) names.push_back(sheet.name);
+  if (o.formats.bif) names.push_back("thumbnails.bif");
+  if (o.formats.hls) names.push_back("thumbnails.m3u8");
+  if (o.formats.dash && o.dashMpd.empty()) names.push_back("thumbnails.mpd");
+  if (o.formats.vtt) names.push_back("thumbnails.vtt");
+  return names;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) throw Failure{"cannot read " + path};
+  if (!in.is_open()) throw Failure{"cannot read " + path + ": " + std::strerror(errno)};
+  return text;
+}
+
+// The manifests of the user's own HLS or DASH package that get the thumbnails: their edits are
+// tried once before any work, so that a file that cannot take them fails the run at once, and
+// made for real once the thumbnails are in place.
+class PackageEdits {
+ public:
+  PackageEdits(const Options& o, const SpritePlan& plan) : o_(o), plan_(plan) {
+    if (!o.hlsMaster.empty()) hlsEdited(0);
+    if (!o.dashMpd.empty()) dashEdited(0);
+  }
+
+  void apply(uint64_t bandwidth) {
+    if (!o_.hlsMaster.empty()) rewriteFile(o_.hlsMaster, hlsEdited(bandwidth));
+    if (!o_.dashMpd.empty()) rewriteFile(o_.dashMpd, dashEdited(bandwidth));
+  }
+
+  // The template of the sheets in the MPD (or in thumbnails.mpd, beside them).
+  TileSet tileSet(uint64_t bandwidth) const {
+    const std::string folder =
+        o_.dashMpd.empty() ? "" : relativeUri(fs::absolute(o_.dashMpd).parent_path(), o_.output);
+    return {sheetTemplate(folder), bandwidth};
+  }
+
+ private:
+  std::string hlsEdited(uint64_t bandwidth) const {
+    const std::string uri = relativeUri(fs::absolute(o_.hlsMaster).parent_path(),
+                                        fs::path(o_.output) / "thumbnails.m3u8");
+    try {
+      return withImageStream(readText(o_.hlsMaster), imageStreamLine(plan_, bandwidth, uri), uri);
+    } catch (const HlsError& e) {
+      throw Failure{o_.hlsMaster + ": " + e.what()};
+    }
+  }
+
+  std::string dashEdited(uint64_t bandwidth) const {
+    try {
+      return withTileSet(readText(o_.dashMpd), plan_, tileSet(bandwidth));
+    } catch (const DashError& e) {
+      throw Failure{o_.dashMpd + ": " + e.what()};
+    }
+  }
+
+  const Options& o_;
+  const SpritePlan& plan_;
+};
+
 // Returns the exit status: 0, or kExitTruncated when the input ended early.
 int makeSprites(const Options& o) {
   const auto start = Clock::now();
   VideoSource source(o.input);
   const StreamInfo info = source.scan();
   const double scanMillis = millisSince(start);
+  const SpritePlan plan = planSprites(o, info);
+  const std::string daemon = findDaemon(o.daemon);
 
-  const auto [cellW, cellH] = thumbnailSize(o, info);
-  const SheetLayout layout{o.columns, o.rows, cellW, cellH};
-  checkCanvas(layout);
-  const std::vector<Thumbnail> thumbnails =
-      chooseThumbnails(info.keyframeTimes, info.duration, o.selection);
-  const std::vector<Sheet> sheets = planSheets(thumbnails.size(), layout);
-
-  std::error_code ec;
-  fs::create_directories(o.output, ec);
-  if (ec) throw Failure{"cannot make " + o.output + ": " + ec.message()};
-
-  mosaickit::Client client(mosaickit::ClientOptions{findDaemon(o.daemon)});
   OutputFiles files(o.output);
-  Progress progress(!o.quiet, thumbnails.size(), sheets.size());
-  SheetMaker maker(client, info, layout, o.quality, thumbnails, sheets, files, progress);
+  files.claim(outputNames(o, plan));
+  PackageEdits edits(o, plan);
+  mosaickit::Client client(mosaickit::ClientOptions{daemon});
+  Progress progress(!o.quiet, plan.thumbnails.size(), plan.sheets.size());
+  std::vector<size_t> sheetBytes(plan.sheets.size());
+  std::vector<Bytes> images(o.formats.bif ? plan.thumbnails.size() : 0);
+  PictureSinks sinks{
+      [&](size_t sheet, const Bytes& jpeg) {
+        sheetBytes[sheet] = jpeg.size();
+        files.write(plan.sheets[sheet].name,
+                    std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+      },
+      [&](size_t thumbnail, Bytes jpeg) { images[thumbnail] = std::move(jpeg); },
+      [&](size_t thumbnails, size_t sheets) { progress.update(thumbnails, sheets); }};
+  ThumbnailJobs jobs(client, info, plan, o.quality, o.formats.bif, std::move(sinks));
   progress.update(0, 0);
   try {
-    source.readKeyframes(maker.wanted(), [&maker](size_t keyframe, Bytes unit) {
-      maker.add(keyframe, std::move(unit));
+    source.readKeyframes(jobs.wanted(), [&jobs](size_t keyframe, Bytes unit) {
+      jobs.add(keyframe, std::move(unit));
     });
-    maker.finish();
+    jobs.finish();
   } catch (...) {
     progress.end();
     throw;
@@ -293,17 +232,32 @@ int makeSprites(const Options& o) {
   if (!status.clean()) {
     throw Failure{"gridwright ended with " + status.describe()};
   }
-  files.write("thumbnails.vtt", webVtt(thumbnails, sheets, layout));
+
+  const uint64_t bandwidth = peakBandwidth(plan, sheetBytes);
+  if (o.formats.bif) {
+    std::vector<uint32_t> times;
+    for (const Thumbnail& t : plan.thumbnails) {
+      times.push_back(static_cast<uint32_t>(std::min(std::llround(t.start * 1000), 0xFFFFFFFELL)));
+    }
+    const Bytes bif = bifFile(times, images);
+    files.write("thumbnails.bif",
+                std::string_view(reinterpret_cast<const char*>(bif.data()), bif.size()));
+  }
+  if (o.formats.hls) files.write("thumbnails.m3u8", hlsPlaylist(plan));
+  if (o.formats.dash && o.dashMpd.empty()) {
+    files.write("thumbnails.mpd", thumbnailMpd(plan, edits.tileSet(bandwidth)));
+  }
+  if (o.formats.vtt) files.write("thumbnails.vtt", webVtt(plan));
   files.commit();
+  edits.apply(bandwidth);
 
   if (info.truncation) warnTruncated(o, *info.truncation);
   if (o.json) {
-    const RunSummary run{
-        o, info, layout, sheets, thumbnails.size(), maker.totals(), scanMillis, millisSince(start)};
+    const RunSummary run{o,         info,          plan,          files.names(), jobs.totals(),
+                         scanMillis, millisSince(start)};
     std::fputs(jsonSummary(run).c_str(), stdout);
   } else if (!o.quiet && ::isatty(STDERR_FILENO)) {
-    std::fprintf(stderr, "wrote %zu sheet(s) and %s (%zu cues) to %s\n", sheets.size(),
-                 "thumbnails.vtt", thumbnails.size(), o.output.c_str());
+    std::fprintf(stderr, "wrote %zu file(s) to %s\n", files.names().size(), o.output.c_str());
   }
   return info.truncation ? kExitTruncated : 0;
 }
@@ -312,12 +266,13 @@ int makeSprites(const Options& o) {
 
 int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
+  routeMediaLog(options.verbose);
   try {
     return makeSprites(options);
   } catch (const Failure& f) {
     std::fprintf(stderr, "gridwright-sprites: %s\n", f.line.c_str());
   } catch (const std::exception& e) {
-    // SourceError, ClientError, OutputError, OrientationError: each one line already.
+    // SourceError, ClientError, OutputError, JobFailure, ...: each one line already.
     std::fprintf(stderr, "gridwright-sprites: %s\n", e.what());
   }
   return kExitFailed;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "vtt_track.h"
+
 namespace sprites {
 
 namespace {
@@ -29,19 +31,40 @@ std::string format(const char* pattern, auto... values) {
   return text;
 }
 
+std::string jsonList(const std::vector<std::string>& items) {
+  std::string list;
+  for (const std::string& item : items) list += (list.empty() ? "" : ", ") + jsonString(item);
+  return "[" + list + "]";
+}
+
+std::string jsonPathOrNull(const std::string& path) {
+  return path.empty() ? "null" : jsonString(path);
+}
+
+std::vector<std::string> formatNames(const Formats& f) {
+  std::vector<std::string> names;
+  if (f.vtt) names.push_back("vtt");
+  if (f.hls) names.push_back("hls");
+  if (f.dash) names.push_back("dash");
+  if (f.bif) names.push_back("bif");
+  return names;
+}
+
 }  // namespace
 
 std::string jsonSummary(const RunSummary& run) {
   const StreamInfo& info = run.info;
+  const SpritePlan& plan = run.plan;
+  const Options& o = run.options;
   const bool swapped = swapsSides(info.orientation);
-  std::string names;
-  for (const Sheet& s : run.sheets) names += (names.empty() ? "" : ", ") + jsonString(s.name);
+  std::vector<std::string> sheets;
+  for (const Sheet& s : plan.sheets) sheets.push_back(s.name);
   const std::string truncated = info.truncation
                                     ? format("{\"dataEnd\": %.3f, \"declared\": %.3f}",
                                              info.truncation->dataEnd, info.truncation->declared)
                                     : "null";
-  std::string json = "{\"input\": " + jsonString(run.options.input) +
-                     ", \"output\": " + jsonString(run.options.output) + ", \"codec\": \"" +
+  std::string json = "{\"input\": " + jsonString(o.input) +
+                     ", \"output\": " + jsonString(o.output) + ", \"codec\": \"" +
                      (info.codec == mosaickit::Codec::h264 ? "h264" : "h265") + "\"";
   json += format(
       ", \"video\": {\"width\": %d, \"height\": %d, \"rotation\": \"%s\", \"sar\": \"%d:%d\", "
@@ -49,13 +72,19 @@ std::string jsonSummary(const RunSummary& run) {
       swapped ? info.height : info.width, swapped ? info.width : info.height,
       describe(info.orientation).c_str(), info.sarNum, info.sarDen, info.duration,
       info.keyframeTimes.size());
-  json += format(", \"thumbnail\": {\"width\": %d, \"height\": %d}", run.layout.cellW,
-                 run.layout.cellH);
-  json +=
-      format(", \"grid\": {\"columns\": %d, \"rows\": %d}", run.layout.columns, run.layout.rows);
-  json += ", \"sheets\": [" + names + "], \"vtt\": \"thumbnails.vtt\"";
-  json += format(", \"cues\": %zu, \"jobs\": %zu, \"truncated\": ", run.cues, run.totals.jobs) +
-          truncated;
+  json += format(", \"thumbnail\": {\"width\": %d, \"height\": %d}", plan.layout.cellW,
+                 plan.layout.cellH);
+  json += format(", \"grid\": {\"columns\": %d, \"rows\": %d}", plan.layout.columns,
+                 plan.layout.rows);
+  json += ", \"formats\": " + jsonList(formatNames(o.formats));
+  json += format(", \"thumbnails\": %zu, \"interval\": ", plan.thumbnails.size()) +
+          (plan.interval > 0 ? format("%.6f", plan.interval) : "null");
+  json += ", \"sheets\": " + jsonList(sheets) +
+          ", \"vtt\": " + (o.formats.vtt ? "\"thumbnails.vtt\"" : "null");
+  json += format(", \"cues\": %zu", o.formats.vtt ? cueCount(plan.thumbnails) : 0);
+  json += ", \"files\": " + jsonList(run.files) + ", \"hlsMaster\": " +
+          jsonPathOrNull(o.hlsMaster) + ", \"dashMpd\": " + jsonPathOrNull(o.dashMpd);
+  json += format(", \"jobs\": %zu, \"truncated\": ", run.totals.jobs) + truncated;
   json += format(
       ", \"timings\": {\"scanMillis\": %.1f, \"totalMillis\": %.1f, \"decodeMicros\": %llu, "
       "\"encodeMicros\": %llu, \"cpuMicros\": %llu}}\n",

@@ -14,6 +14,7 @@
 #include "options.h"
 #include "sprite_plan.h"
 #include "video_source.h"
+#include "sprite_plan.h"
 
 namespace sprites {
 
@@ -26,16 +27,17 @@ struct Totals {
 struct RunSummary {
   const Options& options;
   const StreamInfo& info;
-  const SheetLayout& layout;  // in the shown orientation
-  const std::vector<Sheet>& sheets;
-  size_t cues = 0;
+  const SpritePlan& plan;
+  const std::vector<std::string>& files;  // written in the output folder, in order
   Totals totals;
   double scanMillis = 0, totalMillis = 0;
 };
 
-// {"input": ..., "video": {"width", "height" (as shown), "rotation", "sar", "duration",
-// "keyframes"}, "thumbnail", "grid", "sheets", "vtt", "cues", "jobs", "truncated" (null, or
-// {"dataEnd", "declared"} in seconds), "timings"}, with a newline.
+// {"input": ..., "output", "codec", "video": {"width", "height" (as shown), "rotation", "sar",
+// "duration", "keyframes"}, "thumbnail", "grid", "formats", "thumbnails", "interval" (null
+// unless uniform), "sheets", "vtt" (its name, or null), "cues", "files" (every file written in
+// the output folder), "hlsMaster" and "dashMpd" (the manifests edited, or null), "jobs",
+// "truncated" (null, or {"dataEnd", "declared"} in seconds), "timings"}, with a newline.
 std::string jsonSummary(const RunSummary& run);
 
 }  // namespace sprites

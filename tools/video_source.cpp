@@ -40,7 +40,6 @@ std::string avError(int status) {
 }
 
 InputPtr openInput(const std::string& path) {
-  av_log_set_level(AV_LOG_QUIET);
   AVFormatContext* raw = nullptr;
   int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
   if (status < 0) throw SourceError(path + ": " + avError(status));
@@ -74,13 +73,25 @@ std::string describeStreams(const AVFormatContext& input) {
   return text;
 }
 
+// The stream a player would show: of the H.264 and H.265 video streams (never an attached
+// picture), one marked default before others, then the largest picture, then the first; the
+// choice of the ffmpeg command.
 int pickStream(const AVFormatContext& input, const std::string& path) {
-  const int best = av_find_best_stream(const_cast<AVFormatContext*>(&input), AVMEDIA_TYPE_VIDEO, -1,
-                                       -1, nullptr, 0);
-  if (best >= 0 && codecOf(*input.streams[best])) return best;
+  int best = -1;
+  int64_t bestScore = -1;
   for (unsigned i = 0; i < input.nb_streams; ++i) {
-    if (codecOf(*input.streams[i])) return static_cast<int>(i);
+    const AVStream& stream = *input.streams[i];
+    if (!codecOf(stream)) continue;
+    const int64_t area = static_cast<int64_t>(std::max(stream.codecpar->width, 0)) *
+                         std::max(stream.codecpar->height, 0);
+    const int64_t score =
+        area + ((stream.disposition & AV_DISPOSITION_DEFAULT) ? int64_t{1} << 40 : 0);
+    if (score > bestScore) {
+      best = static_cast<int>(i);
+      bestScore = score;
+    }
   }
+  if (best >= 0) return best;
   const std::string found = describeStreams(input);
   throw SourceError(path + ": no H.264 or H.265 video stream" +
                     (found.empty() ? "" : " (it has " + found + ")"));
@@ -256,6 +267,12 @@ std::optional<Truncation> truncationOf(const AVFormatContext& input, const AVStr
 }
 
 }  // namespace
+
+void routeMediaLog(bool toStandardError) {
+  av_log_set_level(toStandardError ? AV_LOG_INFO : AV_LOG_QUIET);
+  av_log_set_callback(toStandardError ? av_log_default_callback
+                                      : [](void*, int, const char*, va_list) {});
+}
 
 VideoSource::VideoSource(std::string path) : path_(std::move(path)) {
   const InputPtr input = openInput(path_);

@@ -55,9 +55,14 @@ struct StreamInfo {
   std::vector<mosaickit::Bytes> paramSets;
 };
 
+// Where the media libraries' own messages go: nowhere (the tool says what went wrong in its own
+// line), or, for --verbose, standard error. Call once, before any other libav call.
+void routeMediaLog(bool toStandardError);
+
 class VideoSource {
  public:
-  // Opens the file and picks its best H.264 or H.265 video stream. Throws SourceError when the
+  // Opens the file and picks the H.264 or H.265 video stream a player would show: one marked
+  // default before others, then the largest picture. Throws SourceError when the
   // file cannot be opened or read, or holds no such stream.
   explicit VideoSource(std::string path);
 
