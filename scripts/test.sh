@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 # gcc's sanitizer runtimes (build-essential brings them; named so that a lean image gets them).
 ensure_packages libasan8 libubsan1 libtsan2
+ensure_player_packages
 
 jobs=$(nproc)
 out=${GRIDWRIGHT_BUILD:-build}

@@ -105,27 +105,10 @@ void expectCuesShowTheirMoments(const fs::path& out, int columns, int cellW, int
     ASSERT_EQ(cue.w, cellW);
     ASSERT_EQ(cue.h, cellH);
     const RgbImage shown = readJpeg(out / cue.sheet).crop(cue.x, cue.y, cue.w, cue.h);
-    int best = -1;
-    double bestPsnr = 0;
-    for (int m = 0; m < count; ++m) {
-      const double p = psnr(moments.crop(m * cellW, 0, cellW, cellH), shown);
-      if (best < 0 || p > bestPsnr) {
-        best = m;
-        bestPsnr = p;
-      }
-    }
-    EXPECT_EQ(best, i);
-    EXPECT_GE(bestPsnr, 20);
+    const Likeness best = mostLike(moments, shown);
+    EXPECT_EQ(best.index, i);
+    EXPECT_GE(best.psnr, 20);
   }
-}
-
-// Every keyframe of `clip` as the ffmpeg command shows it (turned by its display matrix), scaled
-// to cellW x cellH, side by side.
-RgbImage keyframeStrip(const fs::path& clip, int keyframes, int cellW, int cellH) {
-  return ffmpegFrame(
-      "-i '" + clip.string() + "' -vf 'select=eq(pict_type\\,I),scale=" + std::to_string(cellW) +
-          ":" + std::to_string(cellH) + ":flags=area,tile=" + std::to_string(keyframes) + "x1'",
-      keyframes * cellW, cellH);
 }
 
 // 6 seconds of a moving pattern, a keyframe every second.

@@ -120,7 +120,7 @@ TEST(Sprites, MakesSheetsAndTheirTrack) {
     EXPECT_NE(r.out.find("\"cues\": " + std::to_string(c.cueStarts.size())), std::string::npos)
         << r.out;
 
-    std::vector<std::string> wantFiles;
+    std::vector<std::string> wantFiles = {".gridwright-sprites"};
     std::map<std::string, std::pair<int, int>> sheetSize;
     for (size_t s = 0; s < c.sheets.size(); ++s) {
       char name[32];
@@ -196,10 +196,10 @@ TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
        2,
        "gridwright-sprites: sheets of 10x1 thumbnails of 1000x100 would be 10000x100 pixels, "
        "over 8192 per side; use a smaller --grid or --width (see --help)"},
-      {"width over a sheet's",
-       {clip("h264.mp4").string(), "--width", "5000"},
+      {"width over the sheet a grid makes",
+       {clip("h264.mp4").string(), "--width", "5000", "--grid", "2x1"},
        2,
-       "gridwright-sprites: sheets of 10x10 thumbnails of 5000x2813 would be 50000x28130 pixels"},
+       "gridwright-sprites: sheets of 2x1 thumbnails of 5000x2813 would be 10000x2813 pixels"},
       {"width over any sheet's",
        {clip("h264.mp4").string(), "--width", "9000"},
        2,
@@ -231,27 +231,99 @@ TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
   }
 }
 
-TEST(Sprites, ARerunRemovesOnlyItsOwnStaleSheets) {
-  const fs::path out = freshDir("rerun");
-  const std::string input = clip("h264.mp4").string();
-  ASSERT_EQ(sprites({input, "-o", out.string(), "--interval", "1", "--grid", "1x1", "-q"}).status,
-            0);
-  EXPECT_EQ(filesIn(out).size(), 13u);  // 12 sheets and the track
-  // Files a person keeps there, some named nearly as sheets are.
-  std::ofstream(out / "notes.txt") << "mine";
-  std::ofstream(out / "sheet-1.jpg") << "mine";
-  std::ofstream(out / "sheet-01a.jpg") << "mine";
-  std::ofstream(out / "my-sheet-003.jpg") << "mine";
-  fs::create_directory(out / "sheet-900.jpg");
+std::string contentOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
-  const ToolRun r = sprites({input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q"});
+TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
+  const fs::path out = freshDir("owns");
+  const std::string input = clip("h264.mp4").string();
+  const std::vector<std::string> twelve = {input, "-o", out.string(), "--interval", "1",
+                                           "--grid", "1x1", "-q"};
+  // A folder of a person's own, with pictures named as sheets are, and no record.
+  fs::create_directories(out);
+  for (const char* name : {"sheet-099.jpg", "sheet-01.jpg", "notes.txt"}) {
+    std::ofstream(out / name) << "mine";
+  }
+  ToolRun r = sprites(twelve);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(filesIn(out).size(), 17u);  // 12 sheets, the track, the record and the three
+  for (const char* name : {"sheet-099.jpg", "sheet-01.jpg", "notes.txt"}) {
+    EXPECT_EQ(contentOf(out / name), "mine") << name;
+  }
+
+  // The person puts a link in place of one sheet and their own picture in place of another;
+  // a rerun that needs two sheets removes the ten others it wrote and nothing else.
+  fs::remove(out / "sheet-005.jpg");
+  fs::create_symlink("notes.txt", out / "sheet-005.jpg");
+  std::ofstream(out / "sheet-007.jpg", std::ios::trunc) << "mine too";
+  r = sprites({input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(filesIn(out), (std::vector<std::string>{
-                              "my-sheet-003.jpg", "notes.txt", "sheet-001.jpg", "sheet-002.jpg",
-                              "sheet-01a.jpg", "sheet-1.jpg", "sheet-900.jpg", "thumbnails.vtt"}));
+                              ".gridwright-sprites", "notes.txt", "sheet-001.jpg", "sheet-002.jpg",
+                              "sheet-005.jpg", "sheet-007.jpg", "sheet-01.jpg", "sheet-099.jpg",
+                              "thumbnails.vtt"}));
+  EXPECT_TRUE(fs::is_symlink(out / "sheet-005.jpg"));
+  EXPECT_EQ(contentOf(out / "sheet-007.jpg"), "mine too");
+  EXPECT_EQ(contentOf(out / "notes.txt"), "mine");
   const std::vector<Cue> cues = readCues(out / "thumbnails.vtt");
   ASSERT_EQ(cues.size(), 2u);
   EXPECT_EQ(cues[1].sheet, "sheet-002.jpg");
+
+  // A run that would write over those files refuses before it writes anything.
+  const std::string before = contentOf(out / ".gridwright-sprites");
+  r = sprites(twelve);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "gridwright-sprites: " + (out / "sheet-005.jpg").string() +
+                       " is not a file that gridwright-sprites wrote (or it was changed since); "
+                       "move it away or choose another --output\n");
+  EXPECT_EQ(contentOf(out / ".gridwright-sprites"), before);
+  EXPECT_EQ(contentOf(out / "sheet-007.jpg"), "mine too");
+  EXPECT_EQ(filesIn(out).size(), 9u);
+
+  // Another format: the track it no longer writes goes, the playlist comes.
+  r = sprites({input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q", "--format",
+               "hls"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(out / "thumbnails.vtt"));
+  EXPECT_TRUE(fs::exists(out / "thumbnails.m3u8"));
+
+  // A record that is somebody else's file is not overwritten either.
+  const fs::path other = freshDir("owns_other");
+  fs::create_directories(other);
+  std::ofstream(other / ".gridwright-sprites") << "my settings";
+  r = sprites({input, "-o", other.string(), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.ends_with("was not written by gridwright-sprites; move it away or choose "
+                              "another --output\n"))
+      << r.err;
+  EXPECT_EQ(filesIn(other), std::vector<std::string>{".gridwright-sprites"});
+}
+
+// Runs `script` as root in a mount namespace of its own, where it may mount a small tmpfs; false
+// where the machine does not allow that.
+bool runInMountNamespace(const std::string& script, ToolRun& run) {
+  if (std::system("unshare -m true 2>/dev/null") != 0) return false;
+  run = runProgram("/usr/bin/unshare", {"-m", "sh", "-c", script});
+  return true;
+}
+
+TEST(Sprites, AFullDiskGivesItsReasonAndLeavesNoFolderBehind) {
+  const fs::path mount = freshDir("full_disk");
+  fs::create_directories(mount);
+  // Room for the first sheet's temporary file, not for every sheet.
+  const std::string script = "mount -t tmpfs -o size=24k tmpfs '" + mount.string() + "' && '" +
+                             GRIDWRIGHT_SPRITES_BIN + "' '" + clip("h264.mp4").string() +
+                             "' -q --interval 1 --grid 1x1 -o '" + (mount / "a/b").string() +
+                             "'; echo \"status $?\"; ls -A '" + mount.string() + "'";
+  ToolRun r;
+  if (!runInMountNamespace(script, r)) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(r.out, "status 1\n") << r.err;  // nothing left in the file system
+  EXPECT_TRUE(r.err.starts_with("gridwright-sprites: cannot write " + (mount / "a/b").string() +
+                                "/.sheet-0"))
+      << r.err;
+  EXPECT_TRUE(r.err.ends_with(".jpg.partial: No space left on device\n")) << r.err;
 }
 
 // Everything a program writes to a terminal `columns` wide, read from the terminal's side.

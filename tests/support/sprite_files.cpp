@@ -119,6 +119,23 @@ RgbImage ffmpegFrame(const std::string& args, int width, int height) {
   return image;
 }
 
+RgbImage keyframeStrip(const fs::path& clip, int keyframes, int cellW, int cellH) {
+  return ffmpegFrame(
+      "-i '" + clip.string() + "' -vf 'select=eq(pict_type\\,I),scale=" + std::to_string(cellW) +
+          ":" + std::to_string(cellH) + ":flags=area,tile=" + std::to_string(keyframes) + "x1'",
+      keyframes * cellW, cellH);
+}
+
+Likeness mostLike(const RgbImage& strip, const RgbImage& shown) {
+  Likeness best;
+  if (shown.width <= 0) return best;
+  for (int m = 0; m < strip.width / shown.width; ++m) {
+    const double p = psnr(strip.crop(m * shown.width, 0, shown.width, shown.height), shown);
+    if (best.index < 0 || p > best.psnr) best = {m, p};
+  }
+  return best;
+}
+
 double psnr(const RgbImage& a, const RgbImage& b) {
   double squares = 0;
   for (size_t i = 0; i < a.pixels.size(); ++i) {

@@ -49,6 +49,18 @@ RgbImage readJpeg(const std::filesystem::path& path);
 // the filters); a failed command fails the test and gives an empty image.
 RgbImage ffmpegFrame(const std::string& args, int width, int height);
 
+// Every keyframe of `clip` as the ffmpeg command shows it (turned by its display matrix), scaled
+// to cellW x cellH, side by side in one strip.
+RgbImage keyframeStrip(const std::filesystem::path& clip, int keyframes, int cellW, int cellH);
+
+// Which picture of `strip` (pictures of shown's size side by side) `shown` is most like, and the
+// peak signal-to-noise ratio of that likeness.
+struct Likeness {
+  int index = -1;
+  double psnr = 0;
+};
+Likeness mostLike(const RgbImage& strip, const RgbImage& shown);
+
 // Picture comparisons: the peak signal-to-noise ratio of b against a (dB, over all samples); a
 // picture's mean saturation (max - min of R, G, B); its mean BT.709 luma. REQUIRES: equal sizes.
 double psnr(const RgbImage& a, const RgbImage& b);
