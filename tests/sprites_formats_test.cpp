@@ -54,7 +54,8 @@ RgbImage jpegFromBytes(const std::string& bytes, const std::string& name) {
 
 uint32_t u32At(const std::string& bytes, size_t at) {
   uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(bytes.at(at + static_cast<size_t>(i)));
+  for (int i = 3; i >= 0; --i)
+    v = v << 8 | static_cast<uint8_t>(bytes.at(at + static_cast<size_t>(i)));
   return v;
 }
 
@@ -104,9 +105,9 @@ void expectShows(const RgbImage& shown, int keyframe, const std::string& what) {
 
 TEST(SpritesFormats, TilesAndBifImagesStandForEveryInterval) {
   const fs::path out = freshDir("formats_all");
-  const ProgramRun r = runSprites({evenClip().string(), "-o", out.string(), "--format",
-                                   "vtt,hls,dash,bif", "--interval", "1", "--grid", "4x2",
-                                   "--json"});
+  const ProgramRun r =
+      runSprites({evenClip().string(), "-o", out.string(), "--format", "vtt,hls,dash,bif",
+                  "--interval", "1", "--grid", "4x2", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("\"files\": [\"sheet-001.jpg\", \"sheet-002.jpg\", \"thumbnails.bif\", "
@@ -197,13 +198,14 @@ TEST(SpritesFormats, CountSpreadsEvenIntervalsOverTheVideo) {
 void packageWithFfmpeg(const fs::path& dir, const fs::path& clip) {
   fs::create_directories(dir / "hls");
   fs::create_directories(dir / "dash");
-  const std::string in = "ffmpeg -hide_banner -nostdin -loglevel error -y -i '" + clip.string() +
-                         "' -c copy ";
+  const std::string in =
+      "ffmpeg -hide_banner -nostdin -loglevel error -y -i '" + clip.string() + "' -c copy ";
   const std::string hls = in +
                           "-f hls -hls_segment_type fmp4 -hls_playlist_type vod -hls_time 4 "
                           "-master_pl_name master.m3u8 '" +
                           (dir / "hls/video.m3u8").string() + "'";
-  const std::string dash = in + "-f dash -seg_duration 4 '" + (dir / "dash/video.mpd").string() + "'";
+  const std::string dash =
+      in + "-f dash -seg_duration 4 '" + (dir / "dash/video.mpd").string() + "'";
   ASSERT_EQ(std::system(hls.c_str()), 0) << hls;
   ASSERT_EQ(std::system(dash.c_str()), 0) << dash;
 }
@@ -233,16 +235,17 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   for (const char* interval : {"1", "2"}) {
     SCOPED_TRACE(std::string("interval ") + interval);
     const ProgramRun r = runSprites({evenClip().string(), "-o", (dir / "thumbs").string(),
-                                     "--interval", interval, "--grid", "4x2", "-q",
-                                     "--hls-master", master.string(), "--dash-mpd", mpd.string()});
+                                     "--interval", interval, "--grid", "4x2", "-q", "--hls-master",
+                                     master.string(), "--dash-mpd", mpd.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     // Once, however often the run is made, and every other byte as it was.
     const std::string masterAfter = contentOf(master);
     ASSERT_TRUE(masterAfter.starts_with(masterBefore)) << masterAfter;
     const std::string added = masterAfter.substr(masterBefore.size());
     EXPECT_TRUE(added.starts_with("#EXT-X-IMAGE-STREAM-INF:BANDWIDTH=")) << added;
-    EXPECT_TRUE(added.ends_with(",RESOLUTION=160x90,CODECS=\"jpeg\","
-                                "URI=\"../thumbs/thumbnails.m3u8\"\n"))
+    EXPECT_TRUE(
+        added.ends_with(",RESOLUTION=160x90,CODECS=\"jpeg\","
+                        "URI=\"../thumbs/thumbnails.m3u8\"\n"))
         << added;
     EXPECT_EQ(occurrences(added, "\n"), 1u) << added;
 
@@ -260,8 +263,8 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   // A manifest that cannot take them fails the run before anything is made.
   const fs::path media = dir / "hls/video.m3u8";
   const std::string mediaBefore = contentOf(media);
-  const ProgramRun r = runSprites({evenClip().string(), "-o", (dir / "other").string(), "-q",
-                                   "--hls-master", media.string()});
+  const ProgramRun r = runSprites(
+      {evenClip().string(), "-o", (dir / "other").string(), "-q", "--hls-master", media.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "gridwright-sprites: " + media.string() +
                        ": it is a media playlist, not a master playlist\n");
@@ -269,7 +272,8 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   EXPECT_EQ(contentOf(media), mediaBefore);
 
   fs::create_directories(dir / "two_periods");
-  std::ofstream(dir / "two_periods/v.mpd") << "<?xml version=\"1.0\"?>\n<MPD><Period/><Period/></MPD>\n";
+  std::ofstream(dir / "two_periods/v.mpd")
+      << "<?xml version=\"1.0\"?>\n<MPD><Period/><Period/></MPD>\n";
   const ProgramRun two = runSprites({evenClip().string(), "-o", (dir / "other").string(), "-q",
                                      "--dash-mpd", (dir / "two_periods/v.mpd").string()});
   EXPECT_EQ(two.status, 1);
@@ -325,7 +329,8 @@ TEST(SpritesFormats, TheStreamIsTheOneAPlayerShows) {
       "two_streams.ts",
       "-f lavfi -i testsrc2=s=320x240:r=25:d=3 -f lavfi -i testsrc=s=1280x720:r=25:d=3 -map 0 "
       "-map 1 -c:v libx264 -preset ultrafast");
-  const ProgramRun r = runSprites({clip.string(), "-o", freshDir("two_streams").string(), "--json"});
+  const ProgramRun r =
+      runSprites({clip.string(), "-o", freshDir("two_streams").string(), "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\"video\": {\"width\": 1280, \"height\": 720"), std::string::npos) << r.out;
 }

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 using namespace testing_support;
 
 constexpr int kCellW = 160, kCellH = 90;
-constexpr int kKeyframes = 7;  // at 0, 2, ..., 12 s of 13 s
+constexpr int kKeyframes = 7;    // at 0, 2, ..., 12 s of 13 s
 constexpr int kThumbnails = 13;  // one a second: 8 on the first sheet of 4 x 2, 5 on the second
 
 fs::path clip() {
@@ -75,10 +75,10 @@ TEST(SpritesPlayers, ShakaPlayerAndDashJsShowTheKeyframeOfEachInterval) {
   ASSERT_EQ(std::system(hls.c_str()), 0) << hls;
   ASSERT_EQ(std::system(dash.c_str()), 0) << dash;
 
-  const ProgramRun made = runSprites(
-      {clip().string(), "-o", (root / "thumbs").string(), "--format", "hls,dash", "--interval",
-       "1", "--grid", "4x2", "-q", "--hls-master", (root / "hls/master.m3u8").string(),
-       "--dash-mpd", (root / "dash/video.mpd").string()});
+  const ProgramRun made = runSprites({clip().string(), "-o", (root / "thumbs").string(), "--format",
+                                      "hls,dash", "--interval", "1", "--grid", "4x2", "-q",
+                                      "--hls-master", (root / "hls/master.m3u8").string(),
+                                      "--dash-mpd", (root / "dash/video.mpd").string()});
   ASSERT_EQ(made.status, 0) << made.err;
 
   // Each interval's start, and a moment inside it.
@@ -95,8 +95,8 @@ TEST(SpritesPlayers, ShakaPlayerAndDashJsShowTheKeyframeOfEachInterval) {
 
   std::map<std::string, int> tracks;
   const std::vector<Answer> answers = readAnswers(players.out, tracks);
-  EXPECT_EQ(tracks, (std::map<std::string, int>{
-                        {"dashjs dash", 1}, {"shaka dash", 1}, {"shaka hls", 1}}));
+  EXPECT_EQ(tracks,
+            (std::map<std::string, int>{{"dashjs dash", 1}, {"shaka dash", 1}, {"shaka hls", 1}}));
   ASSERT_EQ(answers.size(), 3u * 2 * kThumbnails) << players.out;
 
   const RgbImage keyframes = keyframeStrip(clip(), kKeyframes, kCellW, kCellH);
@@ -110,8 +110,8 @@ TEST(SpritesPlayers, ShakaPlayerAndDashJsShowTheKeyframeOfEachInterval) {
     ASSERT_EQ(a.w, kCellW);
     ASSERT_EQ(a.h, kCellH);
     if (!sheets.count(a.url)) sheets[a.url] = readJpeg(root / a.url);
-    const RgbImage shown = sheets[a.url].crop(static_cast<int>(a.x), static_cast<int>(a.y), kCellW,
-                                              kCellH);
+    const RgbImage shown =
+        sheets[a.url].crop(static_cast<int>(a.x), static_cast<int>(a.y), kCellW, kCellH);
     const Likeness best = mostLike(keyframes, shown);
     EXPECT_EQ(best.index, k / 2);  // the keyframe at or before k seconds
     EXPECT_GE(best.psnr, 20);

@@ -239,8 +239,8 @@ std::string contentOf(const fs::path& path) {
 TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
   const fs::path out = freshDir("owns");
   const std::string input = clip("h264.mp4").string();
-  const std::vector<std::string> twelve = {input, "-o", out.string(), "--interval", "1",
-                                           "--grid", "1x1", "-q"};
+  const std::vector<std::string> twelve = {input, "-o",     out.string(), "--interval",
+                                           "1",   "--grid", "1x1",        "-q"};
   // A folder of a person's own, with pictures named as sheets are, and no record.
   fs::create_directories(out);
   for (const char* name : {"sheet-099.jpg", "sheet-01.jpg", "notes.txt"}) {
@@ -260,10 +260,10 @@ TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
   std::ofstream(out / "sheet-007.jpg", std::ios::trunc) << "mine too";
   r = sprites({input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(filesIn(out), (std::vector<std::string>{
-                              ".gridwright-sprites", "notes.txt", "sheet-001.jpg", "sheet-002.jpg",
-                              "sheet-005.jpg", "sheet-007.jpg", "sheet-01.jpg", "sheet-099.jpg",
-                              "thumbnails.vtt"}));
+  EXPECT_EQ(filesIn(out),
+            (std::vector<std::string>{".gridwright-sprites", "notes.txt", "sheet-001.jpg",
+                                      "sheet-002.jpg", "sheet-005.jpg", "sheet-007.jpg",
+                                      "sheet-01.jpg", "sheet-099.jpg", "thumbnails.vtt"}));
   EXPECT_TRUE(fs::is_symlink(out / "sheet-005.jpg"));
   EXPECT_EQ(contentOf(out / "sheet-007.jpg"), "mine too");
   EXPECT_EQ(contentOf(out / "notes.txt"), "mine");
@@ -283,8 +283,8 @@ TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
   EXPECT_EQ(filesIn(out).size(), 9u);
 
   // Another format: the track it no longer writes goes, the playlist comes.
-  r = sprites({input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q", "--format",
-               "hls"});
+  r = sprites(
+      {input, "-o", out.string(), "--interval", "6", "--grid", "1x1", "-q", "--format", "hls"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists(out / "thumbnails.vtt"));
   EXPECT_TRUE(fs::exists(out / "thumbnails.m3u8"));
@@ -295,8 +295,9 @@ TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
   std::ofstream(other / ".gridwright-sprites") << "my settings";
   r = sprites({input, "-o", other.string(), "-q"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.err.ends_with("was not written by gridwright-sprites; move it away or choose "
-                              "another --output\n"))
+  EXPECT_TRUE(
+      r.err.ends_with("was not written by gridwright-sprites; move it away or choose "
+                      "another --output\n"))
       << r.err;
   EXPECT_EQ(filesIn(other), std::vector<std::string>{".gridwright-sprites"});
 }

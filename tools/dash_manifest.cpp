@@ -248,7 +248,8 @@ std::string withTileSet(std::string_view mpd, const SpritePlan& plan, const Tile
     if (set.attribute("id")) setIds.emplace_back(set.attribute("id").value());
   }
   for (const pugi::xml_node& old : earlier) {
-    for (const std::string& oldId : idsOf(old, "Representation")) std::erase(representationIds, oldId);
+    for (const std::string& oldId : idsOf(old, "Representation"))
+      std::erase(representationIds, oldId);
   }
   std::string id = earlier.empty() ? freshSetId(setIds) : earlier.front().attribute("id").value();
   if (id.empty()) id = freshSetId(setIds);
@@ -263,7 +264,8 @@ std::string withTileSet(std::string_view mpd, const SpritePlan& plan, const Tile
     for (size_t i = 1; i < earlier.size(); ++i) {
       const pugi::xml_node before = earlier[i].previous_sibling();
       const bool ownLine = before.type() == pugi::node_pcdata && !indentBefore(earlier[i]).empty();
-      edits.push_back({ownLine ? startOf(before) : startOf(earlier[i]), endOf(mpd, earlier[i]), ""});
+      edits.push_back(
+          {ownLine ? startOf(before) : startOf(earlier[i]), endOf(mpd, earlier[i]), ""});
     }
   } else if (!sets.empty()) {
     const pugi::xml_node last = sets.back();
@@ -281,14 +283,16 @@ std::string withTileSet(std::string_view mpd, const SpritePlan& plan, const Tile
     size_t at;
     if (!last) {
       at = mpd.find('>', startOf(period));
-      if (at == std::string_view::npos || mpd[at - 1] == '/') throw DashError("its Period is empty");
+      if (at == std::string_view::npos || mpd[at - 1] == '/')
+        throw DashError("its Period is empty");
       ++at;
     } else {
       at = last.type() == pugi::node_pcdata ? startOf(last) : endOf(mpd, last);
     }
     const bool closedOnItsLine = last && last.type() == pugi::node_pcdata;
     edits.push_back({at, at,
-                     "\n" + indent + tileSetText(id, representationId, plan, tiles, prefix, indent) +
+                     "\n" + indent +
+                         tileSetText(id, representationId, plan, tiles, prefix, indent) +
                          (closedOnItsLine ? "" : "\n" + outer)});
   }
   return spliced(mpd, std::move(edits));

@@ -58,8 +58,8 @@ std::string_view bare(std::string_view line) {
 uint64_t peakBandwidth(const SpritePlan& plan, const std::vector<size_t>& sheetBytes) {
   double peak = 0;
   for (size_t i = 0; i < plan.sheets.size() && i < sheetBytes.size(); ++i) {
-    const double span = std::max(sheetEnd(plan, plan.sheets[i]) - sheetStart(plan, plan.sheets[i]),
-                                 0.001);
+    const double span =
+        std::max(sheetEnd(plan, plan.sheets[i]) - sheetStart(plan, plan.sheets[i]), 0.001);
     peak = std::max(peak, static_cast<double>(sheetBytes[i]) * 8 / span);
   }
   return static_cast<uint64_t>(std::ceil(peak));
@@ -70,14 +70,13 @@ std::string hlsPlaylist(const SpritePlan& plan) {
   for (const Sheet& sheet : plan.sheets) {
     longest = std::max(longest, sheetEnd(plan, sheet) - sheetStart(plan, sheet));
   }
-  std::string m3u8 =
-      "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:" +
-      std::to_string(static_cast<long long>(std::ceil(longest))) +
-      "\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-IMAGES-ONLY\n";
-  const std::string tiles = "#EXT-X-TILES:RESOLUTION=" +
-                            grid(plan.layout.cellW, plan.layout.cellH) +
-                            ",LAYOUT=" + grid(plan.sheets.front().cellsW, plan.sheets.front().cellsH) +
-                            ",DURATION=" + seconds(plan.interval) + "\n";
+  std::string m3u8 = "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:" +
+                     std::to_string(static_cast<long long>(std::ceil(longest))) +
+                     "\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-IMAGES-ONLY\n";
+  const std::string tiles =
+      "#EXT-X-TILES:RESOLUTION=" + grid(plan.layout.cellW, plan.layout.cellH) +
+      ",LAYOUT=" + grid(plan.sheets.front().cellsW, plan.sheets.front().cellsH) +
+      ",DURATION=" + seconds(plan.interval) + "\n";
   for (const Sheet& sheet : plan.sheets) {
     m3u8 += "#EXTINF:" + seconds(sheetEnd(plan, sheet) - sheetStart(plan, sheet)) + ",\n" + tiles +
             sheet.name + "\n";
@@ -87,8 +86,8 @@ std::string hlsPlaylist(const SpritePlan& plan) {
 
 std::string imageStreamLine(const SpritePlan& plan, uint64_t bandwidth, const std::string& uri) {
   return std::string(kImageStreamTag) + "BANDWIDTH=" + std::to_string(bandwidth) +
-         ",RESOLUTION=" + grid(plan.layout.cellW, plan.layout.cellH) +
-         ",CODECS=\"jpeg\",URI=\"" + uri + "\"";
+         ",RESOLUTION=" + grid(plan.layout.cellW, plan.layout.cellH) + ",CODECS=\"jpeg\",URI=\"" +
+         uri + "\"";
 }
 
 std::string withImageStream(std::string_view master, const std::string& line,

@@ -102,8 +102,11 @@ Formats formatsOf(const std::string& list) {
   for (;;) {
     const size_t comma = list.find(',', begin);
     const std::string name = list.substr(begin, comma - begin);
-    bool* flag = name == "vtt" ? &f.vtt : name == "hls" ? &f.hls : name == "dash" ? &f.dash
-                 : name == "bif" ? &f.bif : nullptr;
+    bool* flag = name == "vtt"    ? &f.vtt
+                 : name == "hls"  ? &f.hls
+                 : name == "dash" ? &f.dash
+                 : name == "bif"  ? &f.bif
+                                  : nullptr;
     if (flag == nullptr) {
       usageError("--format wants names from vtt, hls, dash and bif, not \"" + name + "\"");
     }

@@ -26,8 +26,8 @@ std::string percentEncoded(const std::string& segment) {
 }  // namespace
 
 std::string relativeUri(const fs::path& from, const fs::path& target) {
-  const fs::path relative = fs::weakly_canonical(target).lexically_relative(
-      fs::weakly_canonical(from));
+  const fs::path relative =
+      fs::weakly_canonical(target).lexically_relative(fs::weakly_canonical(from));
   std::string uri;
   for (const fs::path& segment : relative) {
     if (segment == ".") continue;

@@ -89,8 +89,8 @@ std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes
   return thumbnails;
 }
 
-std::vector<Thumbnail> uniformThumbnails(const std::vector<double>& keyframeTimes,
-                                         double duration, const Selection& selection) {
+std::vector<Thumbnail> uniformThumbnails(const std::vector<double>& keyframeTimes, double duration,
+                                         const Selection& selection) {
   return thumbnailsAt(keyframeTimes, duration, selection);
 }
 

@@ -43,8 +43,8 @@ std::vector<Thumbnail> chooseThumbnails(const std::vector<double>& keyframeTimes
 // thumbnail k spans [k x interval, (k + 1) x interval) (the last to the end of the video) and
 // shows the latest keyframe at or before its start, so neighbours may show the same keyframe.
 // REQUIRES: selection.mode is not keyframes.
-std::vector<Thumbnail> uniformThumbnails(const std::vector<double>& keyframeTimes,
-                                         double duration, const Selection& selection);
+std::vector<Thumbnail> uniformThumbnails(const std::vector<double>& keyframeTimes, double duration,
+                                         const Selection& selection);
 
 // The span of each uniform thumbnail: the interval asked for, or the video's length / count.
 double uniformInterval(double duration, const Selection& selection);

@@ -116,14 +116,14 @@ SpritePlan planSprites(const Options& o, const StreamInfo& info) {
   plan.duration = info.duration;
   if (o.formats.uniform()) {
     plan.thumbnails = uniformThumbnails(info.keyframeTimes, info.duration, o.selection);
-    plan.interval = uniformInterval(info.duration, o.selection);
+    // A video that states no length still gets tiles of some length.
+    plan.interval = std::max(uniformInterval(info.duration, o.selection), 0.001);
   } else {
     plan.thumbnails = chooseThumbnails(info.keyframeTimes, info.duration, o.selection);
   }
   if (o.formats.sheets()) {
     // Tile formats declare one grid for every sheet.
-    plan.sheets = planSheets(plan.thumbnails.size(), plan.layout,
-                             o.formats.hls || o.formats.dash);
+    plan.sheets = planSheets(plan.thumbnails.size(), plan.layout, o.formats.hls || o.formats.dash);
   }
   return plan;
 }
@@ -253,8 +253,8 @@ int makeSprites(const Options& o) {
 
   if (info.truncation) warnTruncated(o, *info.truncation);
   if (o.json) {
-    const RunSummary run{o,         info,          plan,          files.names(), jobs.totals(),
-                         scanMillis, millisSince(start)};
+    const RunSummary run{
+        o, info, plan, files.names(), jobs.totals(), scanMillis, millisSince(start)};
     std::fputs(jsonSummary(run).c_str(), stdout);
   } else if (!o.quiet && ::isatty(STDERR_FILENO)) {
     std::fprintf(stderr, "wrote %zu file(s) to %s\n", files.names().size(), o.output.c_str());

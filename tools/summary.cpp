@@ -74,16 +74,17 @@ std::string jsonSummary(const RunSummary& run) {
       info.keyframeTimes.size());
   json += format(", \"thumbnail\": {\"width\": %d, \"height\": %d}", plan.layout.cellW,
                  plan.layout.cellH);
-  json += format(", \"grid\": {\"columns\": %d, \"rows\": %d}", plan.layout.columns,
-                 plan.layout.rows);
+  json +=
+      format(", \"grid\": {\"columns\": %d, \"rows\": %d}", plan.layout.columns, plan.layout.rows);
   json += ", \"formats\": " + jsonList(formatNames(o.formats));
   json += format(", \"thumbnails\": %zu, \"interval\": ", plan.thumbnails.size()) +
           (plan.interval > 0 ? format("%.6f", plan.interval) : "null");
   json += ", \"sheets\": " + jsonList(sheets) +
           ", \"vtt\": " + (o.formats.vtt ? "\"thumbnails.vtt\"" : "null");
   json += format(", \"cues\": %zu", o.formats.vtt ? cueCount(plan.thumbnails) : 0);
-  json += ", \"files\": " + jsonList(run.files) + ", \"hlsMaster\": " +
-          jsonPathOrNull(o.hlsMaster) + ", \"dashMpd\": " + jsonPathOrNull(o.dashMpd);
+  json += ", \"files\": " + jsonList(run.files) +
+          ", \"hlsMaster\": " + jsonPathOrNull(o.hlsMaster) +
+          ", \"dashMpd\": " + jsonPathOrNull(o.dashMpd);
   json += format(", \"jobs\": %zu, \"truncated\": ", run.totals.jobs) + truncated;
   json += format(
       ", \"timings\": {\"scanMillis\": %.1f, \"totalMillis\": %.1f, \"decodeMicros\": %llu, "

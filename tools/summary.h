@@ -14,7 +14,6 @@
 #include "options.h"
 #include "sprite_plan.h"
 #include "video_source.h"
-#include "sprite_plan.h"
 
 namespace sprites {
 

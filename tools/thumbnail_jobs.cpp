@@ -18,8 +18,8 @@ constexpr size_t kJobBudget = 48u << 20;
 constexpr size_t kMostLevels = 255;
 // One-cell levels of a job cover at most a quarter of the largest canvas, so that their JPEGs
 // beside a full sheet's stay well inside one reply frame.
-constexpr size_t kMostImagePixels = static_cast<size_t>(mosaickit::Job::maxCanvasSide) *
-                                    mosaickit::Job::maxCanvasSide / 4;
+constexpr size_t kMostImagePixels =
+    static_cast<size_t>(mosaickit::Job::maxCanvasSide) * mosaickit::Job::maxCanvasSide / 4;
 
 const char* codeName(mosaickit::ErrorCode code) {
   switch (code) {
@@ -48,15 +48,16 @@ ThumbnailJobs::ThumbnailJobs(mosaickit::Client& client, const StreamInfo& info,
 void ThumbnailJobs::planBatches(bool images) {
   const size_t cellPixels =
       static_cast<size_t>(plan_.layout.cellW) * static_cast<size_t>(plan_.layout.cellH);
-  const size_t imagesPerJob = std::max<size_t>(1, kMostImagePixels / std::max<size_t>(cellPixels, 1));
+  const size_t imagesPerJob =
+      std::max<size_t>(1, kMostImagePixels / std::max<size_t>(cellPixels, 1));
   if (plan_.sheets.empty()) {
     // Images alone, as many to a job as a sheet of the grid would hold.
-    const size_t perJob = std::min({static_cast<size_t>(plan_.layout.columns) *
-                                        static_cast<size_t>(plan_.layout.rows),
-                                    kMostLevels, imagesPerJob});
+    const size_t perJob = std::min(
+        {static_cast<size_t>(plan_.layout.columns) * static_cast<size_t>(plan_.layout.rows),
+         kMostLevels, imagesPerJob});
     for (size_t first = 0; first < plan_.thumbnails.size(); first += perJob) {
-      addBatch({std::nullopt, first, std::min(perJob, plan_.thumbnails.size() - first), {}},
-               first, std::min(perJob, plan_.thumbnails.size() - first));
+      addBatch({std::nullopt, first, std::min(perJob, plan_.thumbnails.size() - first), {}}, first,
+               std::min(perJob, plan_.thumbnails.size() - first));
     }
     return;
   }

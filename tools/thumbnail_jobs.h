@@ -90,7 +90,7 @@ class ThumbnailJobs {
   PictureSinks sinks_;
   std::vector<Batch> batches_;
   std::map<size_t, mosaickit::Bytes> units_;  // keyframes that a job still to submit needs
-  std::map<size_t, size_t> usesLeft_;          // how many such jobs need each keyframe
+  std::map<size_t, size_t> usesLeft_;         // how many such jobs need each keyframe
   size_t nextBatch_ = 0;
   std::deque<InFlight> inFlight_;
   size_t thumbnailsDone_ = 0, sheetsDone_ = 0;

@@ -32,7 +32,8 @@ std::string webVtt(const SpritePlan& plan) {
       // Uniform thumbnails repeat a keyframe for every interval it stands for: one cue says it.
       if (first > 0 && plan.thumbnails[first - 1].keyframe == t.keyframe) continue;
       size_t last = first;
-      while (last + 1 < plan.thumbnails.size() && plan.thumbnails[last + 1].keyframe == t.keyframe) {
+      while (last + 1 < plan.thumbnails.size() &&
+             plan.thumbnails[last + 1].keyframe == t.keyframe) {
         ++last;
       }
       const auto [column, row] = plan.cellOf(sheet, i);
