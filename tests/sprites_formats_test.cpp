@@ -26,17 +26,10 @@ using namespace testing_support;
 
 constexpr int kCellW = 160, kCellH = 90;
 
-// 13 seconds of a moving pattern with a keyframe every 2 seconds, at 0, 2, ..., 12: thumbnails
-// every second show each keyframe twice, and 13 of them fill one sheet of 4 x 2 and part of a
-// second.
-fs::path evenClip() {
-  return ffmpegClip("even_keyframes.mp4",
-                    "-f lavfi -i testsrc2=s=320x180:r=25:d=13 -c:v libx264 -preset ultrafast "
-                    "-g 50 -keyint_min 50 -sc_threshold 0");
-}
-
+// The clip's seven keyframes, at 0, 2, ..., 12 s, as ffmpeg decodes them. Thumbnails every
+// second fill one sheet of 4 x 2 and part of a second.
 const RgbImage& evenKeyframes() {
-  static const RgbImage strip = keyframeStrip(evenClip(), 7, kCellW, kCellH);
+  static const RgbImage strip = keyframeStrip(evenKeyframesClip(), 7, kCellW, kCellH);
   return strip;
 }
 
@@ -106,7 +99,7 @@ void expectShows(const RgbImage& shown, int keyframe, const std::string& what) {
 TEST(SpritesFormats, TilesAndBifImagesStandForEveryInterval) {
   const fs::path out = freshDir("formats_all");
   const ProgramRun r =
-      runSprites({evenClip().string(), "-o", out.string(), "--format", "vtt,hls,dash,bif",
+      runSprites({evenKeyframesClip().string(), "-o", out.string(), "--format", "vtt,hls,dash,bif",
                   "--interval", "1", "--grid", "4x2", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -175,8 +168,8 @@ TEST(SpritesFormats, TilesAndBifImagesStandForEveryInterval) {
 
 TEST(SpritesFormats, CountSpreadsEvenIntervalsOverTheVideo) {
   const fs::path out = freshDir("formats_count");
-  const ProgramRun r = runSprites(
-      {evenClip().string(), "-o", out.string(), "--format", "hls,bif", "--count", "5", "-q"});
+  const ProgramRun r = runSprites({evenKeyframesClip().string(), "-o", out.string(), "--format",
+                                   "hls,bif", "--count", "5", "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string playlist = contentOf(out / "thumbnails.m3u8");
   EXPECT_NE(playlist.find("#EXTINF:13.000,\n#EXT-X-TILES:RESOLUTION=160x90,LAYOUT=5x1,"
@@ -191,23 +184,6 @@ TEST(SpritesFormats, CountSpreadsEvenIntervalsOverTheVideo) {
                 "BIF image " + std::to_string(k));
   }
   EXPECT_FALSE(fs::exists(out / "thumbnails.vtt"));
-}
-
-// An HLS package (fMP4 segments, a master playlist) and a DASH package of the clip, made by
-// ffmpeg's own muxers in `dir`/hls and `dir`/dash.
-void packageWithFfmpeg(const fs::path& dir, const fs::path& clip) {
-  fs::create_directories(dir / "hls");
-  fs::create_directories(dir / "dash");
-  const std::string in =
-      "ffmpeg -hide_banner -nostdin -loglevel error -y -i '" + clip.string() + "' -c copy ";
-  const std::string hls = in +
-                          "-f hls -hls_segment_type fmp4 -hls_playlist_type vod -hls_time 4 "
-                          "-master_pl_name master.m3u8 '" +
-                          (dir / "hls/video.m3u8").string() + "'";
-  const std::string dash =
-      in + "-f dash -seg_duration 4 '" + (dir / "dash/video.mpd").string() + "'";
-  ASSERT_EQ(std::system(hls.c_str()), 0) << hls;
-  ASSERT_EQ(std::system(dash.c_str()), 0) << dash;
 }
 
 // `text` less the first occurrence of every piece from `begin` up to and including `end`.
@@ -227,14 +203,15 @@ size_t occurrences(const std::string& text, const std::string& piece) {
 
 TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   const fs::path dir = freshDir("package_edit");
-  packageWithFfmpeg(dir, evenClip());
+  packageWithFfmpeg(dir, evenKeyframesClip());
+  ASSERT_FALSE(::testing::Test::HasFailure());
   const fs::path master = dir / "hls/master.m3u8", mpd = dir / "dash/video.mpd";
   const std::string masterBefore = contentOf(master), mpdBefore = contentOf(mpd);
   ASSERT_NE(masterBefore.find("#EXT-X-STREAM-INF:"), std::string::npos) << masterBefore;
 
   for (const char* interval : {"1", "2"}) {
     SCOPED_TRACE(std::string("interval ") + interval);
-    const ProgramRun r = runSprites({evenClip().string(), "-o", (dir / "thumbs").string(),
+    const ProgramRun r = runSprites({evenKeyframesClip().string(), "-o", (dir / "thumbs").string(),
                                      "--interval", interval, "--grid", "4x2", "-q", "--hls-master",
                                      master.string(), "--dash-mpd", mpd.string()});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -263,8 +240,8 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   // A manifest that cannot take them fails the run before anything is made.
   const fs::path media = dir / "hls/video.m3u8";
   const std::string mediaBefore = contentOf(media);
-  const ProgramRun r = runSprites(
-      {evenClip().string(), "-o", (dir / "other").string(), "-q", "--hls-master", media.string()});
+  const ProgramRun r = runSprites({evenKeyframesClip().string(), "-o", (dir / "other").string(),
+                                   "-q", "--hls-master", media.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "gridwright-sprites: " + media.string() +
                        ": it is a media playlist, not a master playlist\n");
@@ -274,8 +251,8 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   fs::create_directories(dir / "two_periods");
   std::ofstream(dir / "two_periods/v.mpd")
       << "<?xml version=\"1.0\"?>\n<MPD><Period/><Period/></MPD>\n";
-  const ProgramRun two = runSprites({evenClip().string(), "-o", (dir / "other").string(), "-q",
-                                     "--dash-mpd", (dir / "two_periods/v.mpd").string()});
+  const ProgramRun two = runSprites({evenKeyframesClip().string(), "-o", (dir / "other").string(),
+                                     "-q", "--dash-mpd", (dir / "two_periods/v.mpd").string()});
   EXPECT_EQ(two.status, 1);
   EXPECT_TRUE(two.err.ends_with(": it has 2 Periods; thumbnails go into an MPD of one Period\n"))
       << two.err;
@@ -283,7 +260,7 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
 }
 
 TEST(SpritesFormats, OptionsThatCannotWorkTogetherAreUsageErrors) {
-  const std::string clip = evenClip().string();
+  const std::string clip = evenKeyframesClip().string();
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -313,8 +290,8 @@ TEST(SpritesFormats, OptionsThatCannotWorkTogetherAreUsageErrors) {
 
 TEST(SpritesFormats, TheDefaultGridFitsTheCanvas) {
   const fs::path out = freshDir("default_grid");
-  const ProgramRun r =
-      runSprites({evenClip().string(), "-o", out.string(), "--size", "1280x720", "--json"});
+  const ProgramRun r = runSprites(
+      {evenKeyframesClip().string(), "-o", out.string(), "--size", "1280x720", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\"grid\": {\"columns\": 6, \"rows\": 10}"), std::string::npos) << r.out;
   const RgbImage sheet = readJpeg(out / "sheet-001.jpg");

@@ -26,12 +26,6 @@ constexpr int kCellW = 160, kCellH = 90;
 constexpr int kKeyframes = 7;    // at 0, 2, ..., 12 s of 13 s
 constexpr int kThumbnails = 13;  // one a second: 8 on the first sheet of 4 x 2, 5 on the second
 
-fs::path clip() {
-  return ffmpegClip("players.mp4",
-                    "-f lavfi -i testsrc2=s=320x180:r=25:d=13 -c:v libx264 -preset ultrafast "
-                    "-g 50 -keyint_min 50 -sc_threshold 0");
-}
-
 // One answer of a player: PLAYER PROTOCOL TIME URL X Y W H.
 struct Answer {
   std::string player, protocol;
@@ -62,23 +56,13 @@ std::vector<Answer> readAnswers(const std::string& out, std::map<std::string, in
 
 TEST(SpritesPlayers, ShakaPlayerAndDashJsShowTheKeyframeOfEachInterval) {
   const fs::path root = freshDir("players");
-  fs::create_directories(root / "hls");
-  fs::create_directories(root / "dash");
-  const std::string in =
-      "ffmpeg -hide_banner -nostdin -loglevel error -y -i '" + clip().string() + "' -c copy ";
-  const std::string hls = in +
-                          "-f hls -hls_segment_type fmp4 -hls_playlist_type vod -hls_time 4 "
-                          "-master_pl_name master.m3u8 '" +
-                          (root / "hls/video.m3u8").string() + "'";
-  const std::string dash =
-      in + "-f dash -seg_duration 4 '" + (root / "dash/video.mpd").string() + "'";
-  ASSERT_EQ(std::system(hls.c_str()), 0) << hls;
-  ASSERT_EQ(std::system(dash.c_str()), 0) << dash;
+  packageWithFfmpeg(root, evenKeyframesClip());
+  ASSERT_FALSE(::testing::Test::HasFailure());
 
-  const ProgramRun made = runSprites({clip().string(), "-o", (root / "thumbs").string(), "--format",
-                                      "hls,dash", "--interval", "1", "--grid", "4x2", "-q",
-                                      "--hls-master", (root / "hls/master.m3u8").string(),
-                                      "--dash-mpd", (root / "dash/video.mpd").string()});
+  const ProgramRun made = runSprites(
+      {evenKeyframesClip().string(), "-o", (root / "thumbs").string(), "--format", "hls,dash",
+       "--interval", "1", "--grid", "4x2", "-q", "--hls-master",
+       (root / "hls/master.m3u8").string(), "--dash-mpd", (root / "dash/video.mpd").string()});
   ASSERT_EQ(made.status, 0) << made.err;
 
   // Each interval's start, and a moment inside it.
@@ -99,7 +83,7 @@ TEST(SpritesPlayers, ShakaPlayerAndDashJsShowTheKeyframeOfEachInterval) {
             (std::map<std::string, int>{{"dashjs dash", 1}, {"shaka dash", 1}, {"shaka hls", 1}}));
   ASSERT_EQ(answers.size(), 3u * 2 * kThumbnails) << players.out;
 
-  const RgbImage keyframes = keyframeStrip(clip(), kKeyframes, kCellW, kCellH);
+  const RgbImage keyframes = keyframeStrip(evenKeyframesClip(), kKeyframes, kCellW, kCellH);
   std::map<std::string, RgbImage> sheets;
   for (const Answer& a : answers) {
     SCOPED_TRACE(a.player + " " + a.protocol + " at " + std::to_string(a.time));

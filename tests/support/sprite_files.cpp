@@ -53,6 +53,27 @@ fs::path ffmpegClip(const std::string& name, const std::string& args) {
   return path;
 }
 
+fs::path evenKeyframesClip() {
+  return ffmpegClip("even_keyframes.mp4",
+                    "-f lavfi -i testsrc2=s=320x180:r=25:d=13 -c:v libx264 -preset ultrafast "
+                    "-g 50 -keyint_min 50 -sc_threshold 0");
+}
+
+void packageWithFfmpeg(const fs::path& dir, const fs::path& clip) {
+  fs::create_directories(dir / "hls");
+  fs::create_directories(dir / "dash");
+  const std::string in =
+      "ffmpeg -hide_banner -nostdin -loglevel error -y -i '" + clip.string() + "' -c copy ";
+  const std::string hls = in +
+                          "-f hls -hls_segment_type fmp4 -hls_playlist_type vod -hls_time 4 "
+                          "-master_pl_name master.m3u8 '" +
+                          (dir / "hls/video.m3u8").string() + "'";
+  const std::string dash =
+      in + "-f dash -seg_duration 4 '" + (dir / "dash/video.mpd").string() + "'";
+  EXPECT_EQ(std::system(hls.c_str()), 0) << hls;
+  EXPECT_EQ(std::system(dash.c_str()), 0) << dash;
+}
+
 ProgramRun runSprites(std::vector<std::string> args) {
   return runProgram(GRIDWRIGHT_SPRITES_BIN, std::move(args));
 }

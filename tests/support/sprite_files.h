@@ -23,6 +23,15 @@ std::filesystem::path spriteClipsDir();
 // running side by side never see half a clip. Returns its path; a failed command fails the test.
 std::filesystem::path ffmpegClip(const std::string& name, const std::string& args);
 
+// 13 seconds of a moving 320 x 180 pattern with a keyframe every 2 seconds (at 0, 2, ..., 12),
+// in MP4: thumbnails every second show each keyframe twice.
+std::filesystem::path evenKeyframesClip();
+
+// An HLS package of `clip` (fMP4 segments: DIR/hls/master.m3u8 over DIR/hls/video.m3u8) and a
+// DASH one (DIR/dash/video.mpd), made by ffmpeg's own muxers with 4-second segments; a failed
+// command fails the test.
+void packageWithFfmpeg(const std::filesystem::path& dir, const std::filesystem::path& clip);
+
 // Runs gridwright-sprites with `args` to its end.
 ProgramRun runSprites(std::vector<std::string> args);
 
