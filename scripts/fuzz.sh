@@ -3,7 +3,7 @@
 # seconds (default 120), starting from the seeds and the corpus of earlier runs. Crashing inputs
 # are left in build-fuzz/; each run's log, with its final statistics, in build-fuzz/logs/.
 #
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (targets: job_fuzz frame_reader_fuzz decode_fuzz)
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (targets: job_fuzz frame_reader_fuzz decode_fuzz manifest_fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -12,7 +12,7 @@ ensure_packages clang libclang-rt-14-dev
 seconds=${1:-120}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(job_fuzz frame_reader_fuzz decode_fuzz)
+((${#targets[@]})) || targets=(job_fuzz frame_reader_fuzz decode_fuzz manifest_fuzz)
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DGRIDWRIGHT_FUZZ=ON -DGRIDWRIGHT_TESTS=OFF
