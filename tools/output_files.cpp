@@ -42,8 +42,7 @@ std::optional<OwnedFile> describe(const fs::path& path, std::string name) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return OwnedFile{std::move(name), static_cast<uint64_t>(st.st_size),
-                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                   static_cast<uint64_t>(st.st_ino)};
+                   static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 bool present(const fs::path& path) {
@@ -106,8 +105,7 @@ bool readNumber(std::string_view& line, Int& value) {
 std::string recordText(const std::vector<OwnedFile>& files) {
   std::string text(kRecordHeader);
   for (const OwnedFile& f : files) {
-    text += std::to_string(f.size) + " " + std::to_string(f.mtimeNanos) + " " +
-            std::to_string(f.inode) + " " + f.name + "\n";
+    text += std::to_string(f.size) + " " + std::to_string(f.mtimeNanos) + " " + f.name + "\n";
   }
   return text;
 }
@@ -122,8 +120,8 @@ std::optional<std::vector<OwnedFile>> parseRecord(std::string_view text) {
     std::string_view line = text.substr(0, newline);
     text.remove_prefix(newline + 1);
     OwnedFile f;
-    if (readNumber(line, f.size) && readNumber(line, f.mtimeNanos) && readNumber(line, f.inode) &&
-        isPlainName(line) && line != kRecordName) {
+    if (readNumber(line, f.size) && readNumber(line, f.mtimeNanos) && isPlainName(line) &&
+        line != kRecordName) {
       f.name = std::string(line);
       files.push_back(std::move(f));
     }
@@ -210,7 +208,7 @@ void OutputFiles::commit() {
     if (!f) throw OutputError(systemError("read", p.partial, ENOENT));
     written.push_back(std::move(*f));
   }
-  // The record names the new files (a rename keeps size, time and inode) and the earlier ones
+  // The record names the new files (a rename keeps size and time) and the earlier ones
   // before anything moves, so that whatever stops the run midway, every file of ours stays
   // known as ours.
   std::vector<OwnedFile> both = written;

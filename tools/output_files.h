@@ -2,8 +2,9 @@
 //
 // Files are written under temporary names and renamed together once everything has succeeded,
 // so that a failed run never leaves a file that looks complete. The folder keeps a record of
-// the files that runs wrote there (`.gridwright-sprites`: each file's name, size, modification
-// time and inode as they were renamed into place). A file counts as the tool's own only while
+// the files that runs wrote there (`.gridwright-sprites`: each file's name, size and modification
+// time as they were renamed into place; no inode, so that a folder copied with its times kept
+// stays the tool's). A file counts as the tool's own only while
 // the record names it and it is still that plain file, unchanged. A run overwrites only its own
 // files and, once its files are in place, removes those of an earlier run that it no longer
 // writes; everything else in the folder is left as it is, and a name that the run would write
@@ -35,7 +36,6 @@ struct OwnedFile {
   std::string name;  // a plain file name inside the folder
   uint64_t size = 0;
   int64_t mtimeNanos = 0;
-  uint64_t inode = 0;
 
   friend bool operator==(const OwnedFile&, const OwnedFile&) = default;
 };
