@@ -141,9 +141,9 @@ std::vector<std::string> outputNames(const Options& o, const SpritePlan& plan) {
 
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) throw Failure{"cannot read " + path};
   if (!in.is_open()) throw Failure{"cannot read " + path + ": " + std::strerror(errno)};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw Failure{"cannot read " + path};
   return text;
 }
 
