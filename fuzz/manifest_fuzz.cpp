@@ -38,13 +38,13 @@ const SpritePlan& plan() {
 void record(std::string_view text) {
   const auto files = parseRecord(text);
   if (!files) return;
-  for (const OwnedFile& f : *files) {
+  for (const OwnedFile& f : files->files) {
     if (f.name.empty() || f.name == "." || f.name == ".." ||
         f.name.find('/') != std::string::npos || f.name == kRecordName) {
       std::abort();
     }
   }
-  if (parseRecord(recordText(*files)) != files) std::abort();
+  if (parseRecord(recordText(*files)) != files) std::abort();  // read back the same
 }
 
 void master(std::string_view text) {

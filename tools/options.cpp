@@ -116,7 +116,46 @@ Formats formatsOf(const std::string& list) {
   }
 }
 
+// "K/N": 0 <= K < N.
+Shard shardOf(const std::string& text) {
+  const size_t slash = text.find('/');
+  char* end = nullptr;
+  const long k = std::strtol(text.c_str(), &end, 10);
+  const long n =
+      slash == std::string::npos ? 0 : std::strtol(text.c_str() + slash + 1, nullptr, 10);
+  const bool whole = slash != std::string::npos && end == text.c_str() + slash && slash > 0 &&
+                     text.find_first_not_of("0123456789", slash + 1) == std::string::npos &&
+                     slash + 1 < text.size();
+  if (!whole || n < 1 || n > 65535 || k < 0 || k >= n) {
+    usageError("--shard wants K/N with 0 <= K < N (N at most 65535), not \"" + text + "\"");
+  }
+  return {static_cast<int>(k), static_cast<int>(n)};
+}
+
 }  // namespace
+
+std::string outputShape(const Options& o) {
+  const Formats& f = o.formats;
+  std::string shape = "formats";
+  for (const auto& [on, name] : {std::pair{f.vtt, "vtt"}, std::pair{f.hls, "hls"},
+                                 std::pair{f.dash, "dash"}, std::pair{f.bif, "bif"}}) {
+    if (on) shape += std::string(" ") + name;
+  }
+  char selection[96];
+  std::snprintf(selection, sizeof selection, "; selection %d %.17g %d",
+                static_cast<int>(o.selection.mode), o.selection.interval, o.selection.count);
+  shape += selection;
+  shape += "; width " + std::to_string(o.width);
+  if (o.size)
+    shape += "; size " + std::to_string(o.size->first) + "x" + std::to_string(o.size->second);
+  if (o.grid)
+    shape += "; grid " + std::to_string(o.grid->first) + "x" + std::to_string(o.grid->second);
+  shape += "; quality " + std::to_string(o.quality);
+  if (!o.hlsMaster.empty())
+    shape += "; hls-master " + std::filesystem::absolute(o.hlsMaster).string();
+  if (!o.dashMpd.empty()) shape += "; dash-mpd " + std::filesystem::absolute(o.dashMpd).string();
+  return shape;
+}
 
 void usageError(const std::string& why) {
   std::fprintf(stderr, "gridwright-sprites: %s (see --help)\n", why.c_str());
@@ -173,13 +212,17 @@ Options parseOptions(int argc, char** argv) {
       o.quiet = true;
     } else if (arg == "--verbose") {
       o.verbose = true;
-    } else if (!arg.empty() && arg[0] != '-' && o.input.empty()) {
-      o.input = arg;
+    } else if (arg == "--force") {
+      o.force = true;
+    } else if (arg == "--shard") {
+      o.shard = shardOf(value());
+    } else if (!arg.empty() && arg[0] != '-') {
+      o.inputs.push_back(arg);
     } else {
       usageError("unknown argument \"" + arg + "\"");
     }
   }
-  if (o.input.empty()) usageError("no INPUT");
+  if (o.inputs.empty()) usageError("no INPUT");
   o.formats = formats.value_or(Formats{.vtt = true});
   o.formats.hls |= !o.hlsMaster.empty();
   o.formats.dash |= !o.dashMpd.empty();
@@ -187,9 +230,10 @@ Options parseOptions(int argc, char** argv) {
   if (o.formats.uniform() && o.selection.mode == Selection::Mode::keyframes) {
     usageError("--keyframes makes thumbnails of uneven length, which only vtt can describe");
   }
-  if (o.output.empty()) {
-    const std::filesystem::path in(o.input);
-    o.output = (in.parent_path() / (in.stem().string() + "-sprites")).string();
+  // One master playlist or MPD holds one video's thumbnails.
+  if ((!o.hlsMaster.empty() || !o.dashMpd.empty()) &&
+      (o.inputs.size() > 1 || std::filesystem::is_directory(o.inputs.front()))) {
+    usageError("--hls-master and --dash-mpd go with one video file");
   }
   return o;
 }

@@ -11,15 +11,17 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "sprite_plan.h"
 
 namespace sprites {
 
 // The program's exit statuses.
-inline constexpr int kExitFailed = 1;     // nothing written (or nothing new)
-inline constexpr int kExitUsage = 2;      // the command line is wrong; nothing done
-inline constexpr int kExitTruncated = 3;  // written, for the part of the input that could be read
+inline constexpr int kExitFailed = 1;      // nothing written (or nothing new)
+inline constexpr int kExitUsage = 2;       // the command line is wrong; nothing done
+inline constexpr int kExitTruncated = 3;   // written, for the part of the input that could be read
+inline constexpr int kExitSomeFailed = 4;  // some files failed, others were written
 
 // What a run writes: any set of these, given with --format.
 struct Formats {
@@ -33,9 +35,14 @@ struct Formats {
   bool sheets() const { return vtt || hls || dash; }
 };
 
+// --shard K/N: the files whose relative path hashes to K of N (K from 0 to N - 1).
+struct Shard {
+  int index = 0, count = 1;
+};
+
 struct Options {
-  std::string input;
-  std::string output;
+  std::vector<std::string> inputs;  // files and folders, as given
+  std::string output;               // -o as given, or empty
   Selection selection;
   Formats formats;
   std::string hlsMaster;  // a master playlist to add the image stream to
@@ -50,7 +57,13 @@ struct Options {
   bool json = false;
   bool quiet = false;
   bool verbose = false;  // the media libraries' own log on standard error
+  bool force = false;    // redo files whose outputs are up to date
+  std::optional<Shard> shard;
 };
+
+// The options that shape what is written for a file, as one line of text: a file whose output
+// folder records the same line (and the same source) need not be made again.
+std::string outputShape(const Options& o);
 
 Options parseOptions(int argc, char** argv);
 

@@ -102,31 +102,64 @@ bool readNumber(std::string_view& line, Int& value) {
 
 }  // namespace
 
-std::string recordText(const std::vector<OwnedFile>& files) {
+std::string recordText(const Record& record) {
   std::string text(kRecordHeader);
-  for (const OwnedFile& f : files) {
+  if (record.source) {
+    std::string shape = record.source->shape;
+    std::replace(shape.begin(), shape.end(), '\n', ' ');
+    text += "source " + std::to_string(record.source->size) + " " +
+            std::to_string(record.source->mtimeNanos) + " " + shape + "\n";
+  }
+  for (const OwnedFile& f : record.files) {
     text += std::to_string(f.size) + " " + std::to_string(f.mtimeNanos) + " " + f.name + "\n";
   }
   return text;
 }
 
-std::optional<std::vector<OwnedFile>> parseRecord(std::string_view text) {
+std::optional<Record> parseRecord(std::string_view text) {
   if (!text.starts_with(kRecordHeader)) return std::nullopt;
   text.remove_prefix(kRecordHeader.size());
-  std::vector<OwnedFile> files;
+  Record record;
+  constexpr std::string_view kSource = "source ";
   while (!text.empty()) {
     const size_t newline = text.find('\n');
     if (newline == std::string_view::npos) break;  // a cut-off last line says nothing
     std::string_view line = text.substr(0, newline);
     text.remove_prefix(newline + 1);
+    if (line.starts_with(kSource)) {
+      line.remove_prefix(kSource.size());
+      SourceStamp source;
+      if (readNumber(line, source.size) && readNumber(line, source.mtimeNanos)) {
+        source.shape = std::string(line);
+        record.source = std::move(source);
+      }
+      continue;
+    }
     OwnedFile f;
     if (readNumber(line, f.size) && readNumber(line, f.mtimeNanos) && isPlainName(line) &&
         line != kRecordName) {
       f.name = std::string(line);
-      files.push_back(std::move(f));
+      record.files.push_back(std::move(f));
     }
   }
-  return files;
+  return record;
+}
+
+std::optional<SourceStamp> stampOf(const fs::path& path, const std::string& shape) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return SourceStamp{static_cast<uint64_t>(st.st_size),
+                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                     shape};
+}
+
+bool isUpToDate(const fs::path& dir, const SourceStamp& source) {
+  const fs::path path = dir / kRecordName;
+  if (!describe(path, "")) return false;
+  const std::optional<Record> record = parseRecord(readAll(path));
+  if (!record || record->source != source || record->files.empty()) return false;
+  return std::all_of(record->files.begin(), record->files.end(),
+                     [&dir](const OwnedFile& f) { return describe(dir / f.name, f.name) == f; });
 }
 
 void rewriteFile(const fs::path& path, std::string_view text) {
@@ -162,13 +195,13 @@ OutputFiles::OutputFiles(fs::path dir) : dir_(std::move(dir)) {
   const fs::path record = dir_ / kRecordName;
   if (!present(record)) return;
   if (!describe(record, "")) throw OutputError(record.string() + " is not a plain file");
-  std::optional<std::vector<OwnedFile>> files = parseRecord(readAll(record));
+  std::optional<Record> files = parseRecord(readAll(record));
   if (!files) {
     throw OutputError(record.string() +
                       " was not written by gridwright-sprites; move it away or choose another "
                       "--output");
   }
-  record_ = std::move(*files);
+  record_ = std::move(files->files);
 }
 
 OutputFiles::~OutputFiles() {
@@ -200,7 +233,7 @@ void OutputFiles::write(const std::string& name, std::string_view bytes) {
   names_.push_back(name);
 }
 
-void OutputFiles::commit() {
+void OutputFiles::commit(const std::optional<SourceStamp>& source) {
   std::vector<OwnedFile> written;
   for (const Pending& p : pending_) {
     claim({p.name});  // nobody put a file there while we worked
@@ -215,7 +248,7 @@ void OutputFiles::commit() {
   for (const OwnedFile& f : record_) {
     if (describe(dir_ / f.name, f.name) == f) both.push_back(f);
   }
-  writeRecord(both);
+  writeRecord({source, both});
   for (const Pending& p : pending_) {
     if (::rename(p.partial.c_str(), (dir_ / p.name).c_str()) != 0) {
       throw OutputError(systemError("rename", p.partial, errno));
@@ -225,15 +258,15 @@ void OutputFiles::commit() {
   committed_ = true;
   removeStale(written);
   try {
-    writeRecord(written);
+    writeRecord({source, written});
   } catch (const OutputError&) {
     // The record written before still names every file there is; it only names more.
   }
 }
 
-void OutputFiles::writeRecord(const std::vector<OwnedFile>& files) const {
+void OutputFiles::writeRecord(const Record& record) const {
   const fs::path partial = dir_ / (std::string(kRecordName) + ".partial");
-  writeWhole(partial, recordText(files));
+  writeWhole(partial, recordText(record));
   if (::rename(partial.c_str(), (dir_ / kRecordName).c_str()) != 0) {
     const int error = errno;
     ::unlink(partial.c_str());

@@ -40,10 +40,34 @@ struct OwnedFile {
   friend bool operator==(const OwnedFile&, const OwnedFile&) = default;
 };
 
+// The video a folder's files were made from, as it was when they were made, and the options
+// that shaped them (outputShape): what tells a later run that the folder is up to date.
+struct SourceStamp {
+  uint64_t size = 0;
+  int64_t mtimeNanos = 0;
+  std::string shape;  // one line
+
+  friend bool operator==(const SourceStamp&, const SourceStamp&) = default;
+};
+
+// The stamp of the file at `path` with `shape`; nothing when it cannot be read.
+std::optional<SourceStamp> stampOf(const std::filesystem::path& path, const std::string& shape);
+
+struct Record {
+  std::optional<SourceStamp> source;
+  std::vector<OwnedFile> files;
+
+  friend bool operator==(const Record&, const Record&) = default;
+};
+
 // The record's text, and its reading: entries whose name is not a plain file name (a path, ".",
 // "..") are dropped; nothing when the text is not a record at all.
-std::string recordText(const std::vector<OwnedFile>& files);
-std::optional<std::vector<OwnedFile>> parseRecord(std::string_view text);
+std::string recordText(const Record& record);
+std::optional<Record> parseRecord(std::string_view text);
+
+// True when the folder's record says it was made from `source` and every file it names is
+// there, unchanged. Reads the record and looks at the files; opens nothing else.
+bool isUpToDate(const std::filesystem::path& dir, const SourceStamp& source);
 
 // The record's file name inside the folder.
 inline constexpr const char* kRecordName = ".gridwright-sprites";
@@ -71,8 +95,9 @@ class OutputFiles {
   void write(const std::string& name, std::string_view bytes);
 
   // Puts every file in place under its final name, in the order written, then removes the files
-  // of earlier runs that this one did not write, and records what this run wrote.
-  void commit();
+  // of earlier runs that this one did not write, and records what this run wrote and, if given,
+  // what it was made from.
+  void commit(const std::optional<SourceStamp>& source = std::nullopt);
 
   // The names written, in order.
   const std::vector<std::string>& names() const { return names_; }
@@ -84,7 +109,7 @@ class OutputFiles {
   };
 
   bool owned(const std::string& name) const;
-  void writeRecord(const std::vector<OwnedFile>& files) const;
+  void writeRecord(const Record& record) const;
   void removeStale(const std::vector<OwnedFile>& earlier) const;
 
   std::filesystem::path dir_;

@@ -14,7 +14,8 @@ namespace sprites {
 
 class Progress {
  public:
-  Progress(bool enabled, size_t frames, size_t sheets);
+  // `label` goes in front of the counts where the terminal has room ("[3/12] a/b.mp4 ").
+  Progress(bool enabled, size_t frames, size_t sheets, std::string label = "");
 
   void update(size_t framesDone, size_t sheetsDone);
   // Ends the line, if one was drawn, so that what follows starts on a line of its own.
@@ -23,6 +24,7 @@ class Progress {
  private:
   bool enabled_;
   size_t frames_, sheets_;
+  std::string label_;
   bool drawn_ = false;
 };
 
@@ -30,7 +32,7 @@ class Progress {
 // when they do not, never more than columns - 1 characters (the last column would wrap on some
 // terminals).
 std::string progressLine(size_t framesDone, size_t frames, size_t sheetsDone, size_t sheets,
-                         int columns);
+                         int columns, const std::string& label = "");
 
 }  // namespace sprites
 

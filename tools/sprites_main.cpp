@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,7 @@
 #include "summary.h"
 #include "thumbnail_jobs.h"
 #include "video_source.h"
+#include "video_walk.h"
 #include "vtt_track.h"
 
 namespace {
@@ -68,12 +71,12 @@ std::string findDaemon(const std::string& given) {
 // The thumbnail size as shown: the given one, or the given width and the height that keeps the
 // shown picture's aspect ratio (its pixel count times its sample aspect ratio, turned as the
 // display matrix says).
-std::pair<int, int> thumbnailSize(const Options& o, const StreamInfo& info) {
+std::pair<int, int> thumbnailSize(const Options& o, const VideoFile& file, const StreamInfo& info) {
   if (o.size) return *o.size;
   const double codedW = static_cast<double>(info.width) * info.sarNum / info.sarDen;
   const double codedH = info.height;
   if (codedW <= 0 || codedH <= 0) {
-    throw Failure{o.input + ": the video stream does not say its picture size"};
+    throw Failure{file.path.string() + ": the video stream does not say its picture size"};
   }
   const bool swapped = swapsSides(info.orientation);
   const double shownW = swapped ? codedH : codedW, shownH = swapped ? codedW : codedH;
@@ -98,17 +101,17 @@ double millisSince(Clock::time_point start) {
 }
 
 // Says where the data ended, on one line; the run's status then tells scripts too.
-void warnTruncated(const Options& o, const Truncation& t) {
+void warnTruncated(const VideoFile& file, const Truncation& t) {
   std::fprintf(stderr,
                "gridwright-sprites: %s: the data ends at %.3f s of the %.3f s the file states; "
                "the sheets and track cover what could be read\n",
-               o.input.c_str(), t.dataEnd, t.declared);
+               file.path.c_str(), t.dataEnd, t.declared);
 }
 
 // The thumbnails, sheets and spans every format is written from.
-SpritePlan planSprites(const Options& o, const StreamInfo& info) {
+SpritePlan planSprites(const Options& o, const VideoFile& file, const StreamInfo& info) {
   SpritePlan plan;
-  const auto [cellW, cellH] = thumbnailSize(o, info);
+  const auto [cellW, cellH] = thumbnailSize(o, file, info);
   const auto [columns, rows] =
       o.grid.value_or(defaultGrid(cellW, cellH, mosaickit::Job::maxCanvasSide));
   plan.layout = {columns, rows, cellW, cellH};
@@ -152,7 +155,8 @@ std::string readText(const std::string& path) {
 // made for real once the thumbnails are in place.
 class PackageEdits {
  public:
-  PackageEdits(const Options& o, const SpritePlan& plan) : o_(o), plan_(plan) {
+  PackageEdits(const Options& o, const VideoFile& file, const SpritePlan& plan)
+      : o_(o), output_(file.output), plan_(plan) {
     if (!o.hlsMaster.empty()) hlsEdited(0);
     if (!o.dashMpd.empty()) dashEdited(0);
   }
@@ -165,14 +169,14 @@ class PackageEdits {
   // The template of the sheets in the MPD (or in thumbnails.mpd, beside them).
   TileSet tileSet(uint64_t bandwidth) const {
     const std::string folder =
-        o_.dashMpd.empty() ? "" : relativeUri(fs::absolute(o_.dashMpd).parent_path(), o_.output);
+        o_.dashMpd.empty() ? "" : relativeUri(fs::absolute(o_.dashMpd).parent_path(), output_);
     return {sheetTemplate(folder), bandwidth};
   }
 
  private:
   std::string hlsEdited(uint64_t bandwidth) const {
-    const std::string uri = relativeUri(fs::absolute(o_.hlsMaster).parent_path(),
-                                        fs::path(o_.output) / "thumbnails.m3u8");
+    const std::string uri =
+        relativeUri(fs::absolute(o_.hlsMaster).parent_path(), output_ / "thumbnails.m3u8");
     try {
       return withImageStream(readText(o_.hlsMaster), imageStreamLine(plan_, bandwidth, uri), uri);
     } catch (const HlsError& e) {
@@ -189,23 +193,69 @@ class PackageEdits {
   }
 
   const Options& o_;
+  const fs::path output_;
   const SpritePlan& plan_;
 };
 
-// Returns the exit status: 0, or kExitTruncated when the input ended early.
-int makeSprites(const Options& o) {
+// The daemon of the whole run: started when the first file needs it, and again for the next
+// file after one has died.
+class DaemonLease {
+ public:
+  explicit DaemonLease(std::string path) : path_(std::move(path)) {}
+
+  mosaickit::Client& client() {
+    if (!client_) client_.emplace(mosaickit::ClientOptions{path_});
+    return *client_;
+  }
+
+  // After a failure that may have been the daemon's: the next file gets a fresh one, and this
+  // one's end says nothing more.
+  void drop() { client_.reset(); }
+
+  // Ends the daemon; what went wrong, if it did not end cleanly.
+  std::optional<std::string> close() {
+    if (!client_) return std::nullopt;
+    const mosaickit::ExitStatus status = client_->close();
+    client_.reset();
+    if (status.clean()) return std::nullopt;
+    return "gridwright ended with " + status.describe();
+  }
+
+ private:
+  std::string path_;
+  std::optional<mosaickit::Client> client_;
+};
+
+enum class FileStatus { done, truncated, upToDate, failed };
+
+const char* statusName(FileStatus status) {
+  switch (status) {
+    case FileStatus::done:
+      return "done";
+    case FileStatus::truncated:
+      return "truncated";
+    case FileStatus::upToDate:
+      return "up to date";
+    case FileStatus::failed:
+      return "failed";
+  }
+  return "failed";
+}
+
+// Makes one file's thumbnails. Throws what any step throws.
+FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStamp& stamp,
+                       DaemonLease& daemon, const std::string& progressLabel) {
   const auto start = Clock::now();
-  VideoSource source(o.input);
+  VideoSource source(file.path.string());
   const StreamInfo info = source.scan();
   const double scanMillis = millisSince(start);
-  const SpritePlan plan = planSprites(o, info);
-  const std::string daemon = findDaemon(o.daemon);
+  const SpritePlan plan = planSprites(o, file, info);
 
-  OutputFiles files(o.output);
+  OutputFiles files(file.output);
   files.claim(outputNames(o, plan));
-  PackageEdits edits(o, plan);
-  mosaickit::Client client(mosaickit::ClientOptions{daemon});
-  Progress progress(!o.quiet, plan.thumbnails.size(), plan.sheets.size());
+  PackageEdits edits(o, file, plan);
+  mosaickit::Client& client = daemon.client();
+  Progress progress(!o.quiet, plan.thumbnails.size(), plan.sheets.size(), progressLabel);
   std::vector<size_t> sheetBytes(plan.sheets.size());
   std::vector<Bytes> images(o.formats.bif ? plan.thumbnails.size() : 0);
   PictureSinks sinks{
@@ -228,10 +278,6 @@ int makeSprites(const Options& o) {
     throw;
   }
   progress.end();
-  const mosaickit::ExitStatus status = client.close();
-  if (!status.clean()) {
-    throw Failure{"gridwright ended with " + status.describe()};
-  }
 
   const uint64_t bandwidth = peakBandwidth(plan, sheetBytes);
   if (o.formats.bif) {
@@ -248,18 +294,123 @@ int makeSprites(const Options& o) {
     files.write("thumbnails.mpd", thumbnailMpd(plan, edits.tileSet(bandwidth)));
   }
   if (o.formats.vtt) files.write("thumbnails.vtt", webVtt(plan));
-  files.commit();
+  files.commit(stamp);
   edits.apply(bandwidth);
 
-  if (info.truncation) warnTruncated(o, *info.truncation);
+  if (info.truncation) warnTruncated(file, *info.truncation);
   if (o.json) {
-    const RunSummary run{
-        o, info, plan, files.names(), jobs.totals(), scanMillis, millisSince(start)};
+    const RunSummary run{o,
+                         file.path.string(),
+                         file.output.string(),
+                         info,
+                         plan,
+                         files.names(),
+                         jobs.totals(),
+                         scanMillis,
+                         millisSince(start)};
     std::fputs(jsonSummary(run).c_str(), stdout);
   } else if (!o.quiet && ::isatty(STDERR_FILENO)) {
-    std::fprintf(stderr, "wrote %zu file(s) to %s\n", files.names().size(), o.output.c_str());
+    std::fprintf(stderr, "wrote %zu file(s) to %s\n", files.names().size(), file.output.c_str());
   }
-  return info.truncation ? kExitTruncated : 0;
+  return info.truncation ? FileStatus::truncated : FileStatus::done;
+}
+
+// One line on standard error for a file that failed; in a library run it names the file.
+void reportFailure(const VideoFile& file, bool library, const std::string& why) {
+  const std::string path = file.path.string();
+  if (library && !why.starts_with(path)) {
+    std::fprintf(stderr, "gridwright-sprites: %s: %s\n", path.c_str(), why.c_str());
+  } else {
+    std::fprintf(stderr, "gridwright-sprites: %s\n", why.c_str());
+  }
+}
+
+// Makes one file's thumbnails unless its folder is up to date; a failure is reported and
+// becomes its status.
+FileStatus runFile(const Options& o, const VideoFile& file, bool library, DaemonLease& daemon,
+                   const std::string& progressLabel) {
+  const std::optional<SourceStamp> stamp = stampOf(file.path, outputShape(o));
+  if (stamp && !o.force && isUpToDate(file.output, *stamp)) {
+    if (o.json)
+      std::fputs(
+          fileLine(file.path.string(), file.output.string(), statusName(FileStatus::upToDate), "")
+              .c_str(),
+          stdout);
+    return FileStatus::upToDate;
+  }
+  std::string why;
+  try {
+    return makeSprites(o, file, stamp.value_or(SourceStamp{}), daemon, progressLabel);
+  } catch (const Failure& f) {
+    why = f.line;
+  } catch (const mosaickit::ClientError& e) {
+    why = e.what();
+    daemon.drop();
+  } catch (const std::exception& e) {
+    // SourceError, OutputError, JobFailure, ...: each one line already.
+    why = e.what();
+  }
+  reportFailure(file, library, why);
+  if (o.json)
+    std::fputs(
+        fileLine(file.path.string(), file.output.string(), statusName(FileStatus::failed), why)
+            .c_str(),
+        stdout);
+  return FileStatus::failed;
+}
+
+// The run's status from its files': 0 when every one is done or up to date, 3 when some were
+// truncated and none failed, 4 when some failed and others were written, 1 when nothing could
+// be done.
+int runStatus(const std::map<FileStatus, size_t>& counts, size_t files) {
+  auto count = [&counts](FileStatus s) { return counts.count(s) ? counts.at(s) : 0; };
+  if (files == 0) return kExitFailed;
+  if (count(FileStatus::failed) == files) return kExitFailed;
+  if (count(FileStatus::failed) > 0) return kExitSomeFailed;
+  return count(FileStatus::truncated) > 0 ? kExitTruncated : 0;
+}
+
+int run(const Options& o) {
+  const auto start = Clock::now();
+  const VideoWalk walk = findVideos(o.inputs, o.output, o.shard);
+  for (const std::string& problem : walk.problems) {
+    std::fprintf(stderr, "gridwright-sprites: %s\n", problem.c_str());
+  }
+  if (walk.files.empty()) {
+    std::fprintf(stderr, "gridwright-sprites: no video found in %s\n", o.inputs.front().c_str());
+    return kExitFailed;
+  }
+  DaemonLease daemon(findDaemon(o.daemon));
+  std::map<FileStatus, size_t> counts;
+  for (size_t i = 0; i < walk.files.size(); ++i) {
+    const VideoFile& file = walk.files[i];
+    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in chained operator+.
+    std::string label;
+    if (walk.library) {
+      label += '[';
+      label += std::to_string(i + 1);
+      label += '/';
+      label += std::to_string(walk.files.size());
+      label += "] ";
+      label += file.relative;
+      label += ' ';
+    }
+    ++counts[runFile(o, file, walk.library, daemon, label)];
+  }
+  int status = runStatus(counts, walk.files.size());
+  if (const std::optional<std::string> end = daemon.close()) {
+    std::fprintf(stderr, "gridwright-sprites: %s\n", end->c_str());
+    status = counts[FileStatus::done] + counts[FileStatus::truncated] > 0 ? kExitSomeFailed
+                                                                          : kExitFailed;
+  }
+  if (o.json && walk.library) {
+    std::fputs(
+        totalsLine(walk.files.size(), counts[FileStatus::done], counts[FileStatus::upToDate],
+                   counts[FileStatus::truncated], counts[FileStatus::failed], millisSince(start))
+            .c_str(),
+        stdout);
+  }
+  return status;
 }
 
 }  // namespace
@@ -268,11 +419,10 @@ int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
   routeMediaLog(options.verbose);
   try {
-    return makeSprites(options);
+    return run(options);
   } catch (const Failure& f) {
     std::fprintf(stderr, "gridwright-sprites: %s\n", f.line.c_str());
   } catch (const std::exception& e) {
-    // SourceError, ClientError, OutputError, JobFailure, ...: each one line already.
     std::fprintf(stderr, "gridwright-sprites: %s\n", e.what());
   }
   return kExitFailed;

@@ -63,8 +63,9 @@ std::string jsonSummary(const RunSummary& run) {
                                     ? format("{\"dataEnd\": %.3f, \"declared\": %.3f}",
                                              info.truncation->dataEnd, info.truncation->declared)
                                     : "null";
-  std::string json = "{\"input\": " + jsonString(o.input) +
-                     ", \"output\": " + jsonString(o.output) + ", \"codec\": \"" +
+  std::string json = "{\"input\": " + jsonString(run.input) +
+                     ", \"output\": " + jsonString(run.output) + ", \"status\": \"" +
+                     (info.truncation ? "truncated" : "done") + "\", \"codec\": \"" +
                      (info.codec == mosaickit::Codec::h264 ? "h264" : "h265") + "\"";
   json += format(
       ", \"video\": {\"width\": %d, \"height\": %d, \"rotation\": \"%s\", \"sar\": \"%d:%d\", "
@@ -93,6 +94,21 @@ std::string jsonSummary(const RunSummary& run) {
       static_cast<unsigned long long>(run.totals.encodeMicros),
       static_cast<unsigned long long>(run.totals.cpuMicros));
   return json;
+}
+
+std::string fileLine(const std::string& input, const std::string& output, const std::string& status,
+                     const std::string& reason) {
+  return "{\"input\": " + jsonString(input) + ", \"output\": " + jsonString(output) +
+         ", \"status\": " + jsonString(status) +
+         ", \"reason\": " + (reason.empty() ? "null" : jsonString(reason)) + "}\n";
+}
+
+std::string totalsLine(size_t files, size_t done, size_t upToDate, size_t truncated, size_t failed,
+                       double totalMillis) {
+  return format(
+      "{\"totals\": {\"files\": %zu, \"done\": %zu, \"upToDate\": %zu, \"truncated\": %zu, "
+      "\"failed\": %zu, \"totalMillis\": %.1f}}\n",
+      files, done, upToDate, truncated, failed, totalMillis);
 }
 
 }  // namespace sprites

@@ -25,6 +25,7 @@ struct Totals {
 
 struct RunSummary {
   const Options& options;
+  std::string input, output;  // the video and its output folder
   const StreamInfo& info;
   const SpritePlan& plan;
   const std::vector<std::string>& files;  // written in the output folder, in order
@@ -32,12 +33,23 @@ struct RunSummary {
   double scanMillis = 0, totalMillis = 0;
 };
 
-// {"input": ..., "output", "codec", "video": {"width", "height" (as shown), "rotation", "sar",
-// "duration", "keyframes"}, "thumbnail", "grid", "formats", "thumbnails", "interval" (null
-// unless uniform), "sheets", "vtt" (its name, or null), "cues", "files" (every file written in
-// the output folder), "hlsMaster" and "dashMpd" (the manifests edited, or null), "jobs",
-// "truncated" (null, or {"dataEnd", "declared"} in seconds), "timings"}, with a newline.
+// {"input": ..., "output", "status" ("done" or "truncated"), "codec", "video": {"width", "height"
+// (as shown), "rotation", "sar", "duration", "keyframes"}, "thumbnail", "grid", "formats",
+// "thumbnails", "interval" (null unless uniform), "sheets", "vtt" (its name, or null), "cues",
+// "files" (every file written in the output folder), "hlsMaster" and "dashMpd" (the manifests
+// edited, or null), "jobs", "truncated" (null, or {"dataEnd", "declared"} in seconds), "timings"},
+// with a newline.
 std::string jsonSummary(const RunSummary& run);
+
+// The line of a file that was not made: {"input", "output", "status" ("up to date" or
+// "failed"), "reason" (why it failed, or null)}, with a newline.
+std::string fileLine(const std::string& input, const std::string& output, const std::string& status,
+                     const std::string& reason);
+
+// The last line of a library run: {"totals": {"files", "done", "upToDate", "truncated",
+// "failed", "totalMillis"}}, with a newline.
+std::string totalsLine(size_t files, size_t done, size_t upToDate, size_t truncated, size_t failed,
+                       double totalMillis);
 
 }  // namespace sprites
 
