@@ -329,34 +329,37 @@ void reportFailure(const VideoFile& file, bool library, const std::string& why) 
 // becomes its status.
 FileStatus runFile(const Options& o, const VideoFile& file, bool library, DaemonLease& daemon,
                    const std::string& progressLabel) {
+  auto line = [&](FileStatus status, const std::string& why) {
+    if (o.json) {
+      std::fputs(
+          fileLine(file.path.string(), file.output.string(), statusName(status), why).c_str(),
+          stdout);
+    }
+    return status;
+  };
+  auto failed = [&](const std::string& why) {
+    reportFailure(file, library, why);
+    return line(FileStatus::failed, why);
+  };
+  if (!file.sharesOutputWith.empty()) {
+    return failed("its output folder " + file.output.string() + " is that of " +
+                  file.sharesOutputWith + "; give the two their own folders");
+  }
   const std::optional<SourceStamp> stamp = stampOf(file.path, outputShape(o));
   if (stamp && !o.force && isUpToDate(file.output, *stamp)) {
-    if (o.json)
-      std::fputs(
-          fileLine(file.path.string(), file.output.string(), statusName(FileStatus::upToDate), "")
-              .c_str(),
-          stdout);
-    return FileStatus::upToDate;
+    return line(FileStatus::upToDate, "");
   }
-  std::string why;
   try {
     return makeSprites(o, file, stamp.value_or(SourceStamp{}), daemon, progressLabel);
   } catch (const Failure& f) {
-    why = f.line;
+    return failed(f.line);
   } catch (const mosaickit::ClientError& e) {
-    why = e.what();
     daemon.drop();
+    return failed(e.what());
   } catch (const std::exception& e) {
     // SourceError, OutputError, JobFailure, ...: each one line already.
-    why = e.what();
+    return failed(e.what());
   }
-  reportFailure(file, library, why);
-  if (o.json)
-    std::fputs(
-        fileLine(file.path.string(), file.output.string(), statusName(FileStatus::failed), why)
-            .c_str(),
-        stdout);
-  return FileStatus::failed;
 }
 
 // The run's status from its files': 0 when every one is done or up to date, 3 when some were

@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <map>
 #include <string_view>
 #include <system_error>
 
@@ -105,6 +106,7 @@ VideoWalk findVideos(const std::vector<std::string>& inputs, const std::string& 
                    std::error_code e;
                    return fs::is_directory(in, e);
                  });
+  std::map<std::string, std::string> byOutput;  // output folder -> the first file it is for
   auto add = [&](const fs::path& path, const std::string& relative) {
     if (shard && !inShard(relative, *shard)) return;
     fs::path out;
@@ -116,7 +118,8 @@ VideoWalk findVideos(const std::vector<std::string>& inputs, const std::string& 
     } else {
       out = path.parent_path() / (path.stem().string() + "-sprites");
     }
-    walk.files.push_back({path, relative, out});
+    const auto [first, fresh] = byOutput.emplace(out.lexically_normal().string(), path.string());
+    walk.files.push_back({path, relative, out, fresh ? "" : first->second});
   };
   for (const std::string& input : inputs) {
     if (fs::is_directory(input, ec)) {

@@ -29,6 +29,9 @@ struct VideoFile {
   std::filesystem::path path;    // as found: the input, or the input folder joined with relative
   std::string relative;          // '/'-separated, below its input folder; a named file's name
   std::filesystem::path output;  // its output folder
+  // Set when an earlier file of the walk has the same output folder (a.mp4 and a.mkv under one
+  // -o ROOT): that file's path. Such a file is not made.
+  std::string sharesOutputWith;
 };
 
 struct VideoWalk {

@@ -1,0 +1,211 @@
+// gridwright-sprites over a library: folders of clips made with ffmpeg (names with spaces and
+// beyond ASCII, both codecs, three containers), broken and non-video files among them, through
+// the real tool and one daemon: the mirrored output tree, the statuses, incremental reruns,
+// shards.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/child.h"
+#include "support/sprite_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using namespace testing_support;
+
+// The library's videos: relative path -> the clip it is a copy of.
+const std::map<std::string, std::string> kVideos = {
+    {"Films/My Film \xC3\xA9t\xC3\xA9.mp4", "library_h264.mp4"},
+    {"Series/S01/ep 1.mkv", "library_h265.mkv"},
+    {"Series/S01/ep 2.ts", "library_h264.ts"},
+    {"Series/S01/Ep 3.MP4", "library_h264.mp4"},
+};
+
+fs::path libraryClip(const std::string& name) {
+  const std::string video = "-f lavfi -i testsrc2=s=320x180:r=25:d=4 ";
+  if (name == "library_h265.mkv") {
+    return ffmpegClip(name, video +
+                                "-c:v libx265 -preset ultrafast -x265-params "
+                                "log-level=error:keyint=25");
+  }
+  if (name == "library_audio.mp4") return ffmpegClip(name, "-f lavfi -i sine=d=1 -c:a aac");
+  return ffmpegClip(name, video + "-c:v libx264 -preset ultrafast -g 25");
+}
+
+// A library under `root`: the videos, and what a library also holds.
+void makeLibrary(const fs::path& root) {
+  for (const auto& [relative, clip] : kVideos) {
+    fs::create_directories((root / relative).parent_path());
+    fs::copy_file(libraryClip(clip), root / relative);
+  }
+  std::ofstream(root / "Series/S01/notes.txt") << "not a video";
+  std::ofstream(root / "Series/S01/cover.jpg") << "not a video either";
+  fs::create_directories(root / ".cache");
+  fs::copy_file(libraryClip("library_h264.mp4"), root / ".cache/hidden.mp4");
+  fs::copy_file(libraryClip("library_h264.mp4"), root / "Films/.partial.mp4");
+  // A link out of the library, and a link to a folder: neither is followed.
+  fs::create_directory_symlink(spriteClipsDir(), root / "Films/elsewhere");
+  fs::create_symlink(libraryClip("library_h264.mp4"), root / "Films/outside.mp4");
+}
+
+// The output folder of a video of the library: its relative path without its extension.
+std::string outputOf(const std::string& relative) {
+  return fs::path(relative).replace_extension().string();
+}
+
+// Every file below `root` (not the folders), as relative paths, with its modification time.
+std::map<std::string, fs::file_time_type> treeOf(const fs::path& root) {
+  std::map<std::string, fs::file_time_type> tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_directory()) continue;
+    tree[entry.path().lexically_relative(root).string()] = entry.last_write_time();
+  }
+  return tree;
+}
+
+size_t linesWith(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
+TEST(SpritesLibrary, AFolderTreeGivesAMirroredTreeAndBadFilesAreNamed) {
+  const fs::path dir = freshDir("library_tree");
+  makeLibrary(dir / "lib");
+  fs::create_directories(dir / "bad");
+  std::ofstream(dir / "bad/broken.mp4") << std::string(5000, 'x');
+  fs::copy_file(libraryClip("library_audio.mp4"), dir / "bad/music.mp4");
+
+  const ProgramRun r = runSprites({(dir / "lib").string(), (dir / "bad").string(), "-o",
+                                   (dir / "out").string(), "--json", "-q"});
+  EXPECT_EQ(r.status, 4) << r.err;  // some failed, the rest written
+  EXPECT_EQ(linesWith(r.err, "\n"), 2u) << r.err;
+  EXPECT_NE(r.err.find("gridwright-sprites: " + (dir / "bad/broken.mp4").string() + ": "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("gridwright-sprites: " + (dir / "bad/music.mp4").string() +
+                       ": no H.264 or H.265 video stream (it has aac audio)"),
+            std::string::npos)
+      << r.err;
+
+  std::set<std::string> folders;
+  for (const auto& [path, time] : treeOf(dir / "out")) {
+    if (path.ends_with("/thumbnails.vtt")) folders.insert(fs::path(path).parent_path().string());
+  }
+  std::set<std::string> expected;
+  for (const auto& [relative, clip] : kVideos) expected.insert(outputOf(relative));
+  EXPECT_EQ(folders, expected);
+  for (const std::string& folder : expected) {
+    EXPECT_EQ(readCues(dir / "out" / folder / "thumbnails.vtt").size(), 1u) << folder;
+  }
+  // The failed files left no folder; nothing came from hidden files, links or other files.
+  EXPECT_FALSE(fs::exists(dir / "out/broken"));
+  EXPECT_FALSE(fs::exists(dir / "out/music"));
+  EXPECT_EQ(treeOf(dir / "out").size(), 4u * 3);  // a sheet, the track and the record each
+
+  EXPECT_EQ(linesWith(r.out, "\"status\": \"done\""), 4u) << r.out;
+  EXPECT_EQ(linesWith(r.out, "\"status\": \"failed\""), 2u) << r.out;
+  EXPECT_TRUE(
+      r.out.ends_with("\"files\": 6, \"done\": 4, \"upToDate\": 0, \"truncated\": 0, "
+                      "\"failed\": 2, \"totalMillis\": " +
+                      r.out.substr(r.out.rfind(' ') + 1)))
+      << r.out;
+}
+
+TEST(SpritesLibrary, RerunsRedoOnlyWhatChanged) {
+  const fs::path dir = freshDir("library_rerun");
+  makeLibrary(dir / "lib");
+  const std::vector<std::string> run = {(dir / "lib").string(), "-o", (dir / "out").string(),
+                                        "--json", "-q"};
+  ASSERT_EQ(runSprites(run).status, 0);
+  const auto before = treeOf(dir / "out");
+
+  // Everything up to date: nothing written, nothing opened, no daemon.
+  ProgramRun r = runSprites(run);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(linesWith(r.out, "\"status\": \"up to date\""), 4u) << r.out;
+  EXPECT_EQ(treeOf(dir / "out"), before);
+
+  // One source changed: it alone is made again.
+  const std::string changed = "Series/S01/ep 2.ts";
+  fs::last_write_time(dir / "lib" / changed,
+                      fs::last_write_time(dir / "lib" / changed) + std::chrono::seconds(5));
+  r = runSprites(run);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(linesWith(r.out, "\"status\": \"up to date\""), 3u) << r.out;
+  EXPECT_EQ(linesWith(r.out, "\"status\": \"done\""), 1u) << r.out;
+  const auto after = treeOf(dir / "out");
+  for (const auto& [path, time] : before) {
+    const bool redone = path.starts_with(outputOf(changed) + "/");
+    EXPECT_EQ(after.at(path) != time, redone) << path;
+  }
+
+  // Other options shape other thumbnails: all are made again; --force does the same.
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"--interval", "2"}, std::vector<std::string>{"--force"}}) {
+    std::vector<std::string> again = run;
+    again.insert(again.end(), extra.begin(), extra.end());
+    if (extra.front() == "--force") again.insert(again.end(), {"--interval", "2"});
+    r = runSprites(again);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(linesWith(r.out, "\"status\": \"done\""), 4u) << extra.front() << r.out;
+  }
+  EXPECT_EQ(readCues(dir / "out" / outputOf(changed) / "thumbnails.vtt").size(), 2u);
+}
+
+TEST(SpritesLibrary, ShardsTakeEveryFileOnce) {
+  const fs::path dir = freshDir("library_shards");
+  makeLibrary(dir / "lib");
+  std::multiset<std::string> made;
+  for (int k = 0; k < 3; ++k) {
+    const ProgramRun r = runSprites({(dir / "lib").string(), "-o", (dir / "out").string(), "--json",
+                                     "-q", "--shard", std::to_string(k) + "/3"});
+    // A shard may hold no file of so small a library.
+    EXPECT_TRUE(r.status == 0 || r.err.find("no video found") != std::string::npos) << r.err;
+    for (size_t at = r.out.find("\"input\": \""); at != std::string::npos;
+         at = r.out.find("\"input\": \"", at + 1)) {
+      const size_t begin = at + 10;
+      made.insert(r.out.substr(begin, r.out.find('"', begin) - begin));
+    }
+  }
+  std::multiset<std::string> all;
+  for (const auto& [relative, clip] : kVideos) all.insert((dir / "lib" / relative).string());
+  EXPECT_EQ(made, all);
+
+  const ProgramRun bad = runSprites({(dir / "lib").string(), "--shard", "3/3"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_TRUE(bad.err.starts_with("gridwright-sprites: --shard wants K/N with 0 <= K < N"))
+      << bad.err;
+}
+
+TEST(SpritesLibrary, NothingToDoIsStatusOne) {
+  const fs::path dir = freshDir("library_empty");
+  fs::create_directories(dir / "lib/sub");
+  std::ofstream(dir / "lib/sub/readme.txt") << "no videos here";
+  const ProgramRun r = runSprites({(dir / "lib").string(), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "gridwright-sprites: no video found in " + (dir / "lib").string() + "\n");
+
+  // Two files bound for one folder: the second is not made over the first.
+  fs::copy_file(libraryClip("library_h264.mp4"), dir / "lib/a.mp4");
+  fs::copy_file(libraryClip("library_h264.ts"), dir / "lib/a.ts");
+  const ProgramRun two = runSprites({(dir / "lib").string(), "-o", (dir / "out").string(), "-q"});
+  EXPECT_EQ(two.status, 4);
+  EXPECT_EQ(two.err, "gridwright-sprites: " + (dir / "lib/a.ts").string() + ": its output folder " +
+                         (dir / "out/a").string() + " is that of " + (dir / "lib/a.mp4").string() +
+                         "; give the two their own folders\n");
+}
+
+}  // namespace
