@@ -4,6 +4,7 @@
 // shards.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child.h"
@@ -188,6 +191,69 @@ TEST(SpritesLibrary, ShardsTakeEveryFileOnce) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_TRUE(bad.err.starts_with("gridwright-sprites: --shard wants K/N with 0 <= K < N"))
       << bad.err;
+}
+
+// The gridwright processes whose parent is `parent` (once they run the daemon, not while they
+// are still the parent's copy before exec).
+std::vector<pid_t> daemonsOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    // pid (comm) state ppid ...: comm may hold spaces, so read from its closing parenthesis.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    char state = 0;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    std::string comm;
+    std::getline(std::ifstream(entry.path() / "comm"), comm);
+    if (ppid == parent && comm == "gridwright") {
+      children.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+  }
+  return children;
+}
+
+TEST(SpritesLibrary, AnInterruptedRunLeavesNothingHalfMadeAndTheNextFinishesIt) {
+  const fs::path dir = freshDir("library_interrupted");
+  makeLibrary(dir / "lib");
+  const fs::path out = dir / "out";
+  // The daemon is frozen as soon as it starts, so the run cannot end before the signal comes.
+  mosaickit::ChildProcess tool(GRIDWRIGHT_SPRITES_BIN,
+                               {{(dir / "lib").string(), "-o", out.string(), "-q"}});
+  std::vector<pid_t> daemon;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (daemon.empty() && std::chrono::steady_clock::now() < deadline)
+    daemon = daemonsOf(tool.pid());
+  ASSERT_EQ(daemon.size(), 1u);
+  ::kill(daemon.front(), SIGSTOP);
+  tool.kill(SIGTERM);
+  std::optional<mosaickit::ExitStatus> status;
+  while (!(status = tool.poll()) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(status.has_value()) << "the tool did not end after SIGTERM";
+  EXPECT_EQ(status->signal, SIGTERM) << status->describe();
+
+  // Nothing half made: no temporary file, and each folder that is there is whole.
+  for (const auto& [path, time] : treeOf(out)) {
+    EXPECT_FALSE(path.ends_with(".partial")) << path;
+    EXPECT_TRUE(fs::exists(out / fs::path(path).parent_path() / ".gridwright-sprites")) << path;
+  }
+  const ProgramRun again = runSprites({(dir / "lib").string(), "-o", out.string(), "-q", "--json"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(linesWith(again.out, "\"status\": \"done\"") +
+                linesWith(again.out, "\"status\": \"up to date\""),
+            4u)
+      << again.out;
+  for (const auto& [relative, clip] : kVideos) {
+    EXPECT_EQ(readCues(out / outputOf(relative) / "thumbnails.vtt").size(), 1u) << relative;
+  }
 }
 
 TEST(SpritesLibrary, NothingToDoIsStatusOne) {

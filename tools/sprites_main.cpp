@@ -26,6 +26,7 @@
 #include "bif_file.h"
 #include "dash_manifest.h"
 #include "hls_playlist.h"
+#include "interrupt.h"
 #include "mosaickit/client.h"
 #include "mosaickit/protocol.h"
 #include "options.h"
@@ -204,17 +205,30 @@ class DaemonLease {
   explicit DaemonLease(std::string path) : path_(std::move(path)) {}
 
   mosaickit::Client& client() {
-    if (!client_) client_.emplace(mosaickit::ClientOptions{path_});
+    if (!client_) {
+      mosaickit::ClientOptions options{path_};
+      options.started = watchDaemon;  // an interrupt must be able to end it even before Hello
+      try {
+        client_.emplace(std::move(options));
+      } catch (...) {
+        watchDaemon(0);
+        throw;
+      }
+    }
     return *client_;
   }
 
   // After a failure that may have been the daemon's: the next file gets a fresh one, and this
   // one's end says nothing more.
-  void drop() { client_.reset(); }
+  void drop() {
+    watchDaemon(0);
+    client_.reset();
+  }
 
   // Ends the daemon; what went wrong, if it did not end cleanly.
   std::optional<std::string> close() {
     if (!client_) return std::nullopt;
+    watchDaemon(0);
     const mosaickit::ExitStatus status = client_->close();
     client_.reset();
     if (status.clean()) return std::nullopt;
@@ -338,6 +352,7 @@ FileStatus runFile(const Options& o, const VideoFile& file, bool library, Daemon
     return status;
   };
   auto failed = [&](const std::string& why) {
+    if (interrupted()) return FileStatus::failed;  // the signal says why
     reportFailure(file, library, why);
     return line(FileStatus::failed, why);
   };
@@ -385,7 +400,7 @@ int run(const Options& o) {
   }
   DaemonLease daemon(findDaemon(o.daemon));
   std::map<FileStatus, size_t> counts;
-  for (size_t i = 0; i < walk.files.size(); ++i) {
+  for (size_t i = 0; i < walk.files.size() && !interrupted(); ++i) {
     const VideoFile& file = walk.files[i];
     // Appended piece by piece: GCC 12 at -O3 sees a false overlap in chained operator+.
     std::string label;
@@ -400,8 +415,14 @@ int run(const Options& o) {
     }
     ++counts[runFile(o, file, walk.library, daemon, label)];
   }
+  if (interrupted()) {
+    daemon.drop();
+    endByInterrupt();
+  }
   int status = runStatus(counts, walk.files.size());
-  if (const std::optional<std::string> end = daemon.close()) {
+  const std::optional<std::string> end = daemon.close();
+  if (interrupted()) endByInterrupt();
+  if (end) {
     std::fprintf(stderr, "gridwright-sprites: %s\n", end->c_str());
     status = counts[FileStatus::done] + counts[FileStatus::truncated] > 0 ? kExitSomeFailed
                                                                           : kExitFailed;
@@ -421,6 +442,7 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
   routeMediaLog(options.verbose);
+  catchInterrupts();
   try {
     return run(options);
   } catch (const Failure& f) {

@@ -13,6 +13,7 @@ extern "C" {
 #include <optional>
 
 #include "config_record.h"
+#include "interrupt.h"
 #include "mosaickit/annexb.h"
 
 namespace sprites {
@@ -174,6 +175,7 @@ class PacketWalker {
   // that way, and what came before is still good.
   const AVPacket* next(const std::string& path) {
     for (;;) {
+      if (interrupted()) throw SourceError(path + ": interrupted");
       av_packet_unref(packet_.get());
       const int status = av_read_frame(&input_, packet_.get());
       if (status == AVERROR_EOF) return nullptr;

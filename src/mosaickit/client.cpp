@@ -194,6 +194,7 @@ std::optional<ExitStatus> ChildProcess::poll() {
 // ---- Client ----
 
 Client::Client(ClientOptions options) : options_(std::move(options)), child_(options_.daemonPath) {
+  if (options_.started) options_.started(child_.pid());
   try {
     startErrorReader();
     readHello(options_.helloTimeout);

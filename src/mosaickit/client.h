@@ -25,6 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -115,6 +116,10 @@ struct ClientOptions {
   std::string daemonPath;
   // How long the daemon may take to greet.
   std::chrono::milliseconds helloTimeout{10000};
+  // Called on the constructing thread with the daemon's process id as soon as it is started,
+  // before its Hello is read: for a caller that must be able to signal it from then on (a
+  // program's interrupt handler). May be empty.
+  std::function<void(pid_t)> started{};
 };
 
 // A running gridwright daemon and the conversation with it.
