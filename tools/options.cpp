@@ -14,13 +14,17 @@ namespace {
 constexpr const char* kVersion = "gridwright-sprites 1.0";
 
 constexpr const char* kUsage =
-    "usage: gridwright-sprites INPUT [options]\n"
+    "usage: gridwright-sprites [options] INPUT...\n"
     "\n"
-    "Makes scrub-preview thumbnails of the H.264 or H.265 video of INPUT, with the gridwright\n"
-    "daemon: sprite sheets (sheet-001.jpg, ...) and the tracks that players read.\n"
+    "Makes scrub-preview thumbnails of the H.264 or H.265 video of each INPUT, with the\n"
+    "gridwright daemon: sprite sheets (sheet-001.jpg, ...) and the tracks that players read.\n"
+    "An INPUT may be a folder: its videos (mp4 m4v mov mkv webm ts m2ts mts avi h264 264 h265\n"
+    "265 hevc) are found in it and below, hidden files and folders left out.\n"
     "\n"
-    "  -o, --output DIR     where to write them (default: INPUT without its extension + "
-    "\"-sprites\")\n"
+    "  -o, --output DIR     where to write them: for one video file, DIR itself (default: the\n"
+    "                       file without its extension + \"-sprites\"); for several inputs or a\n"
+    "                       folder, DIR/<path below the folder, without extension>/ for each\n"
+    "                       (default: beside each video, as for one file)\n"
     "  --format LIST        what to write, comma-separated (default vtt):\n"
     "                         vtt   thumbnails.vtt, a WebVTT track over the sheets (web players'\n"
     "                               thumbnail plug-ins: Video.js, Plyr, JW Player, ...)\n"
@@ -45,6 +49,9 @@ constexpr const char* kUsage =
     "  --json               print a summary as JSON on standard output\n"
     "  -q, --quiet          no progress bar\n"
     "  --verbose            the media libraries' own messages on standard error\n"
+    "  --force              make again what is up to date\n"
+    "  --shard K/N          only the files whose path below its folder hashes to K of N\n"
+    "                       (0 <= K < N): the same split on every machine\n"
     "  -h, --help           this text\n"
     "  --version            the version\n"
     "\n"
@@ -53,13 +60,16 @@ constexpr const char* kUsage =
     "BIF images, thumbnail k stands for the interval from k x SECONDS (or k x the video's length\n"
     "/ N) to the next; the WebVTT track gives one cue per run of times that show one keyframe.\n"
     "\n"
-    "A run records what it wrote in DIR/.gridwright-sprites; a later run removes only files of\n"
-    "that record that it no longer writes and that nobody changed since, and never overwrites a\n"
-    "file that it did not write.\n"
+    "A run records what it wrote in DIR/.gridwright-sprites, and what from: a later run skips\n"
+    "a video whose source and options are those of the record, removes only files of the\n"
+    "record that it no longer writes and that nobody changed since, and never overwrites a\n"
+    "file that it did not write. A file that fails is named on standard error and the run goes\n"
+    "on.\n"
     "\n"
-    "Exit status: 0 done; 1 failed, nothing new written; 2 wrong command line; 3 the input\n"
-    "ends before its stated length: everything covers what could be read, and standard\n"
-    "error says where the data ended.\n";
+    "Exit status: 0 every video done or up to date; 1 nothing could be done; 2 wrong command\n"
+    "line; 3 some inputs end before their stated length (everything covers what could be read,\n"
+    "and standard error says where the data ended), none failed; 4 some videos failed, others\n"
+    "were written.\n";
 
 int positiveInt(const std::string& flag, const std::string& text, int most = 65535) {
   char* end = nullptr;
