@@ -50,6 +50,8 @@ constexpr const char* kUsage =
     "  -q, --quiet          no progress bar\n"
     "  --verbose            the media libraries' own messages on standard error\n"
     "  --force              make again what is up to date\n"
+    "  --read-all           read every packet of each file, even where its index (MP4, MOV)\n"
+    "                       would find the keyframes (for a file whose index is wrong)\n"
     "  --shard K/N          only the files whose path below its folder hashes to K of N\n"
     "                       (0 <= K < N): the same split on every machine\n"
     "  -h, --help           this text\n"
@@ -224,6 +226,8 @@ Options parseOptions(int argc, char** argv) {
       o.verbose = true;
     } else if (arg == "--force") {
       o.force = true;
+    } else if (arg == "--read-all") {
+      o.readAll = true;
     } else if (arg == "--shard") {
       o.shard = shardOf(value());
     } else if (!arg.empty() && arg[0] != '-') {

@@ -58,6 +58,7 @@ struct Options {
   bool quiet = false;
   bool verbose = false;  // the media libraries' own log on standard error
   bool force = false;    // redo files whose outputs are up to date
+  bool readAll = false;  // read every packet even where the file's index would do
   std::optional<Shard> shard;
 };
 

@@ -260,7 +260,8 @@ const char* statusName(FileStatus status) {
 FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStamp& stamp,
                        DaemonLease& daemon, const std::string& progressLabel) {
   const auto start = Clock::now();
-  VideoSource source(file.path.string());
+  const uint64_t readBefore = bytesReadSoFar();
+  VideoSource source(file.path.string(), !o.readAll);
   const StreamInfo info = source.scan();
   const double scanMillis = millisSince(start);
   const SpritePlan plan = planSprites(o, file, info);
@@ -317,11 +318,13 @@ FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStam
                          file.path.string(),
                          file.output.string(),
                          info,
+                         source.readThroughIndex(),
                          plan,
                          files.names(),
                          jobs.totals(),
                          scanMillis,
-                         millisSince(start)};
+                         millisSince(start),
+                         bytesReadSoFar() - readBefore};
     std::fputs(jsonSummary(run).c_str(), stdout);
   } else if (!o.quiet && ::isatty(STDERR_FILENO)) {
     std::fprintf(stderr, "wrote %zu file(s) to %s\n", files.names().size(), file.output.c_str());

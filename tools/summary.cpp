@@ -1,6 +1,7 @@
 #include "summary.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "vtt_track.h"
 
@@ -69,10 +70,10 @@ std::string jsonSummary(const RunSummary& run) {
                      (info.codec == mosaickit::Codec::h264 ? "h264" : "h265") + "\"";
   json += format(
       ", \"video\": {\"width\": %d, \"height\": %d, \"rotation\": \"%s\", \"sar\": \"%d:%d\", "
-      "\"duration\": %.3f, \"keyframes\": %zu}",
+      "\"duration\": %.3f, \"keyframes\": %zu, \"read\": \"%s\"}",
       swapped ? info.height : info.width, swapped ? info.width : info.height,
       describe(info.orientation).c_str(), info.sarNum, info.sarDen, info.duration,
-      info.keyframeTimes.size());
+      info.keyframeTimes.size(), run.readThroughIndex ? "index" : "every packet");
   json += format(", \"thumbnail\": {\"width\": %d, \"height\": %d}", plan.layout.cellW,
                  plan.layout.cellH);
   json +=
@@ -88,12 +89,25 @@ std::string jsonSummary(const RunSummary& run) {
           ", \"dashMpd\": " + jsonPathOrNull(o.dashMpd);
   json += format(", \"jobs\": %zu, \"truncated\": ", run.totals.jobs) + truncated;
   json += format(
-      ", \"timings\": {\"scanMillis\": %.1f, \"totalMillis\": %.1f, \"decodeMicros\": %llu, "
+      ", \"bytesRead\": %llu, \"timings\": {\"scanMillis\": %.1f, \"totalMillis\": %.1f, "
+      "\"decodeMicros\": %llu, "
       "\"encodeMicros\": %llu, \"cpuMicros\": %llu}}\n",
-      run.scanMillis, run.totalMillis, static_cast<unsigned long long>(run.totals.decodeMicros),
+      static_cast<unsigned long long>(run.bytesRead), run.scanMillis, run.totalMillis,
+      static_cast<unsigned long long>(run.totals.decodeMicros),
       static_cast<unsigned long long>(run.totals.encodeMicros),
       static_cast<unsigned long long>(run.totals.cpuMicros));
   return json;
+}
+
+uint64_t bytesReadSoFar() {
+  std::FILE* io = std::fopen("/proc/self/io", "r");
+  if (io == nullptr) return 0;
+  unsigned long long read = 0;
+  char key[32];
+  while (std::fscanf(io, "%31s %llu", key, &read) == 2 && std::string_view(key) != "rchar:") {
+  }
+  std::fclose(io);
+  return read;
 }
 
 std::string fileLine(const std::string& input, const std::string& output, const std::string& status,

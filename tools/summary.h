@@ -27,10 +27,12 @@ struct RunSummary {
   const Options& options;
   std::string input, output;  // the video and its output folder
   const StreamInfo& info;
+  bool readThroughIndex = false;  // the keyframes were found through the file's index
   const SpritePlan& plan;
   const std::vector<std::string>& files;  // written in the output folder, in order
   Totals totals;
   double scanMillis = 0, totalMillis = 0;
+  uint64_t bytesRead = 0;  // what this process read while it made the file's thumbnails
 };
 
 // {"input": ..., "output", "status" ("done" or "truncated"), "codec", "video": {"width", "height"
@@ -40,6 +42,10 @@ struct RunSummary {
 // edited, or null), "jobs", "truncated" (null, or {"dataEnd", "declared"} in seconds), "timings"},
 // with a newline.
 std::string jsonSummary(const RunSummary& run);
+
+// How many bytes this process has read so far (the kernel's count, from /proc/self/io), or 0
+// where the kernel does not say.
+uint64_t bytesReadSoFar();
 
 // The line of a file that was not made: {"input", "output", "status" ("up to date" or
 // "failed"), "reason" (why it failed, or null)}, with a newline.

@@ -154,6 +154,8 @@ class KeyBuilder {
   std::vector<Bytes> sets_;
 };
 
+}  // namespace
+
 // Walks the packets of one stream, giving each its time in the stream's units (made up from
 // the frame rate where the file has none).
 class PacketWalker {
@@ -197,6 +199,13 @@ class PacketWalker {
     }
   }
 
+  // Moves to the keyframe of the stream whose index timestamp is `timestamp`, so that next()
+  // gives it. False when the demuxer cannot seek there.
+  bool seekTo(int64_t timestamp, bool anySample) {
+    return av_seek_frame(&input_, stream_.index, timestamp,
+                         AVSEEK_FLAG_BACKWARD | (anySample ? AVSEEK_FLAG_ANY : 0)) >= 0;
+  }
+
   int64_t time() const { return time_; }
   int64_t end() const { return end_; }
   // Keyframes include those the edit list leaves out of playback (pre-roll before its start):
@@ -221,6 +230,8 @@ class PacketWalker {
   bool readFailed_ = false;
   int64_t time_ = 0, end_ = 0;
 };
+
+namespace {
 
 // The earliest start and latest end of a set of packets, in ticks of the stream's time base.
 struct TickSpan {
@@ -268,6 +279,48 @@ std::optional<Truncation> truncationOf(const AVFormatContext& input, const AVStr
   return t;
 }
 
+// The keyframes of the stream's index whose bytes lie in the file, in decode order, when the
+// index is the container's whole sample table (the MP4 and MOV demuxer builds it from the
+// sample tables before any packet is read); none otherwise.
+std::vector<VideoSource::IndexedKeyframe> indexedKeyframes(AVFormatContext& input,
+                                                           const AVStream& stream) {
+  std::vector<VideoSource::IndexedKeyframe> keyframes;
+  if (std::string_view(input.iformat->name).find("mov") == std::string_view::npos) return keyframes;
+  const int64_t fileSize = input.pb ? avio_size(input.pb) : -1;
+  if (fileSize <= 0) return keyframes;
+  const int count = avformat_index_get_entries_count(&stream);
+  for (int i = 0; i < count; ++i) {
+    const AVIndexEntry* e = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
+    if (!(e->flags & AVINDEX_KEYFRAME)) continue;
+    if (e->pos < 0 || e->pos + e->size > fileSize) break;  // past the end of a cut file
+    keyframes.push_back({e->pos, e->timestamp, e->timestamp});
+  }
+  for (size_t k = 0; k < keyframes.size(); ++k) {
+    const int64_t gap = k + 1 < keyframes.size()
+                            ? keyframes[k + 1].timestamp - keyframes[k].timestamp
+                        : k > 0 ? keyframes[k].timestamp - keyframes[k - 1].timestamp
+                                : 0;
+    keyframes[k].seekTarget += std::max<int64_t>(gap / 2, 0);
+  }
+  return keyframes;
+}
+
+// The sample `margin` samples before the last one whose bytes are in the file, when the index
+// is the container's sample table.
+std::optional<VideoSource::IndexedKeyframe> sampleBeforeEnd(AVFormatContext& input,
+                                                            const AVStream& stream, size_t margin) {
+  const int64_t fileSize = input.pb ? avio_size(input.pb) : -1;
+  int last = avformat_index_get_entries_count(&stream) - 1;
+  for (; last >= 0; --last) {
+    const AVIndexEntry* e = avformat_index_get_entry(const_cast<AVStream*>(&stream), last);
+    if (e->pos >= 0 && e->pos + e->size <= fileSize) break;
+  }
+  if (last < static_cast<int>(margin)) return std::nullopt;
+  const AVIndexEntry* e =
+      avformat_index_get_entry(const_cast<AVStream*>(&stream), last - static_cast<int>(margin));
+  return VideoSource::IndexedKeyframe{e->pos, e->timestamp, e->timestamp};
+}
+
 }  // namespace
 
 void routeMediaLog(bool toStandardError) {
@@ -276,7 +329,8 @@ void routeMediaLog(bool toStandardError) {
                                       : [](void*, int, const char*, va_list) {});
 }
 
-VideoSource::VideoSource(std::string path) : path_(std::move(path)) {
+VideoSource::VideoSource(std::string path, bool useIndex)
+    : path_(std::move(path)), useIndex_(useIndex) {
   const InputPtr input = openInput(path_);
   streamIndex_ = pickStream(*input, path_);
   const AVStream& stream = *input->streams[streamIndex_];
@@ -299,75 +353,219 @@ VideoSource::VideoSource(std::string path) : path_(std::move(path)) {
   }
 }
 
+// What a scan learns from the packets it reads: the parameter sets, the spans of playback and
+// every keyframe's time and place, each packet counted as the sequential reading counts it.
+struct VideoSource::Scan {
+  explicit Scan(Codec codec) : key(codec) {}
+
+  void observe(const PacketWalker& walker, const AVPacket& packet, int nalLengthSize) {
+    if (walker.isCutShort()) return;
+    all.add(walker.time(), walker.end());
+    if (!walker.isDiscarded()) kept.add(walker.time(), walker.end());
+    if (!key.complete()) {
+      const ByteView data(packet.data, static_cast<size_t>(packet.size));
+      for (ByteView nal : nalLengthSize ? splitLengthPrefixed(data, nalLengthSize)
+                                        : mosaickit::splitNalUnits(data)) {
+        key.offer(nal);
+      }
+    }
+    if (walker.isKeyframe()) {
+      keyTicks.push_back(walker.time());
+      keyPositions.push_back(packet.pos);
+    }
+  }
+
+  KeyBuilder key;
+  // Playback runs over the packets the edit list keeps; if it keeps none, over them all.
+  TickSpan kept, all;
+  std::vector<int64_t> keyTicks;
+  std::vector<int64_t> keyPositions;
+};
+
 StreamInfo VideoSource::scan() {
-  const InputPtr input = openInput(path_);
-  const AVStream& stream = *input->streams[streamIndex_];
+  InputPtr input = openInput(path_);
+  const AVStream* stream = input->streams[streamIndex_];
   StreamInfo info;
   info.codec = codec_;
-  info.width = stream.codecpar->width;
-  info.height = stream.codecpar->height;
+  info.width = stream->codecpar->width;
+  info.height = stream->codecpar->height;
   const AVRational sar =
-      av_guess_sample_aspect_ratio(input.get(), const_cast<AVStream*>(&stream), nullptr);
+      av_guess_sample_aspect_ratio(input.get(), const_cast<AVStream*>(stream), nullptr);
   if (sar.num > 0 && sar.den > 0) {
     info.sarNum = sar.num;
     info.sarDen = sar.den;
   }
+  info.orientation = orientationOf(*stream);
 
-  // The configuration record's sets come first; the sets it holds beyond the key travel in
-  // front of every access unit, so that slices referring to them still decode.
-  KeyBuilder key(codec_);
+  if (useIndex_ && scanByIndex(*input, info)) return info;
+  // No usable index, or one that did not match the packets: every packet, in order.
+  input = openInput(path_);
+  stream = input->streams[streamIndex_];
+  indexed_.clear();
+  Scan scan = startScan();
+  PacketWalker walker(*input, streamIndex_);
+  while (const AVPacket* packet = walker.next(path_)) scan.observe(walker, *packet, nalLengthSize_);
+  finishScan(scan, *input, *stream, walker, info);
+  return info;
+}
+
+// With an index that is the container's whole sample table (MP4, MOV), only some packets are
+// read, each as the sequential reading would read it: the first ones, up to a reordering's
+// depth past the first packet played (so the earliest playback time is known whatever the edit
+// list keeps); the last ones, from that depth before the last sample whose bytes are in the
+// file to the end (the latest time, and where the data ends); and in between each keyframe
+// alone, found through the index. A packet that is not where the index says makes this give up
+// (false) before anything is decided.
+bool VideoSource::scanByIndex(AVFormatContext& input, StreamInfo& info) {
+  // More than any H.264 or H.265 stream may hold back for reordering (16 pictures).
+  constexpr size_t kReorderMargin = 32;
+  const AVStream& stream = *input.streams[streamIndex_];
+  indexed_ = indexedKeyframes(input, stream);
+  const std::optional<IndexedKeyframe> tailStart = sampleBeforeEnd(input, stream, kReorderMargin);
+  if (indexed_.size() < 3 || !tailStart) return giveUpIndex();
+  Scan scan = startScan();
+  PacketWalker walker(input, streamIndex_);
+  // Each packet read counts as the sequential reading counts it; keyframes' bytes are kept, as
+  // far as a small budget goes, so that readKeyframes() need not read them again.
+  constexpr size_t kKeptBytes = 32u << 20;
+  size_t keptBytes = 0;
+  cached_.clear();
+  auto observe = [&](const AVPacket& packet) {
+    scan.observe(walker, packet, nalLengthSize_);
+    if (!walker.isKeyframe() || keptBytes + static_cast<size_t>(packet.size) > kKeptBytes) return;
+    keptBytes += static_cast<size_t>(packet.size);
+    cached_[scan.keyPositions.size() - 1] = unitOf(packet);
+  };
+
+  size_t pastPlayed = 0;
+  int64_t headEnd = -1;
+  bool played = false;
+  while (pastPlayed < kReorderMargin) {
+    const AVPacket* packet = walker.next(path_);
+    if (packet == nullptr) return giveUpIndex();  // the whole stream is short
+    observe(*packet);
+    headEnd = packet->pos;
+    played |= !walker.isCutShort() && !walker.isDiscarded();
+    if (played) ++pastPlayed;
+  }
+  if (headEnd >= tailStart->pos || !scan.key.complete()) return giveUpIndex();
+  for (const IndexedKeyframe& k : indexed_) {
+    if (k.pos <= headEnd || k.pos >= tailStart->pos) continue;
+    const AVPacket* packet = readIndexed(walker, k);
+    if (packet == nullptr) return giveUpIndex();
+    observe(*packet);
+  }
+  const AVPacket* tail = readSample(walker, *tailStart);
+  if (tail == nullptr) return giveUpIndex();
+  for (const AVPacket* packet = tail; packet != nullptr; packet = walker.next(path_)) {
+    observe(*packet);
+  }
+  const bool same = std::equal(scan.keyPositions.begin(), scan.keyPositions.end(), indexed_.begin(),
+                               indexed_.end(),
+                               [](int64_t pos, const IndexedKeyframe& k) { return pos == k.pos; });
+  if (!same) return giveUpIndex();
+  finishScan(scan, input, stream, walker, info);
+  return true;
+}
+
+bool VideoSource::giveUpIndex() {
+  indexed_.clear();
+  cached_.clear();
+  return false;
+}
+
+// The packet of keyframe `k` through a seek; nothing when it is not where the index says.
+const AVPacket* VideoSource::readIndexed(PacketWalker& walker, const IndexedKeyframe& k) {
+  if (!walker.seekTo(k.seekTarget, false)) return nullptr;
+  const AVPacket* packet = walker.next(path_);
+  if (packet == nullptr || packet->pos != k.pos || !walker.isKeyframe()) return nullptr;
+  return packet;
+}
+
+// The packet of any sample through a seek. The shift between the demuxer's seek times and its
+// index's is not known, so it is found by bisection: a seek that lands before the sample asks
+// for more, one after it for less. Nothing when no seek lands on it.
+const AVPacket* VideoSource::readSample(PacketWalker& walker, const IndexedKeyframe& sample) {
+  int64_t low = -(int64_t{1} << 40), high = int64_t{1} << 40;
+  while (low <= high) {
+    const int64_t shift = low + (high - low) / 2;
+    if (!walker.seekTo(sample.timestamp + shift, true)) return nullptr;
+    const AVPacket* packet = walker.next(path_);
+    if (packet == nullptr || packet->pos > sample.pos) {
+      high = shift - 1;
+    } else if (packet->pos < sample.pos) {
+      low = shift + 1;
+    } else {
+      return packet;
+    }
+  }
+  return nullptr;
+}
+
+// The configuration record's sets come first; the sets it holds beyond the key travel in front
+// of every access unit, so that slices referring to them still decode.
+VideoSource::Scan VideoSource::startScan() {
+  Scan scan(codec_);
   extraSets_.clear();
   for (const Bytes& set : recordSets_) {
-    if (!key.offer(set)) extraSets_.push_back(set);
+    if (!scan.key.offer(set)) extraSets_.push_back(set);
   }
+  return scan;
+}
 
-  PacketWalker walker(*input, streamIndex_);
-  // Playback runs over the packets the edit list keeps; if it keeps none, over them all.
-  TickSpan kept, all;
-  std::vector<int64_t> keyTicks;
-  while (const AVPacket* packet = walker.next(path_)) {
-    if (walker.isCutShort()) continue;
-    all.add(walker.time(), walker.end());
-    if (!walker.isDiscarded()) kept.add(walker.time(), walker.end());
-    if (!key.complete()) {
-      const ByteView data(packet->data, static_cast<size_t>(packet->size));
-      for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
-                                         : mosaickit::splitNalUnits(data)) {
-        key.offer(nal);
-      }
-    }
-    if (walker.isKeyframe()) keyTicks.push_back(walker.time());
-  }
-  if (keyTicks.empty()) throw SourceError(path_ + ": the video stream has no keyframe");
-  if (!key.complete()) {
+void VideoSource::finishScan(const Scan& scan, const AVFormatContext& input, const AVStream& stream,
+                             const PacketWalker& walker, StreamInfo& info) {
+  if (scan.keyTicks.empty()) throw SourceError(path_ + ": the video stream has no keyframe");
+  if (!scan.key.complete()) {
     throw SourceError(path_ + ": the video stream has no complete set of parameter sets");
   }
-  const auto [origin, end] = kept.empty() ? all : kept;
-  info.paramSets = key.sets();
-  info.orientation = orientationOf(stream);
+  const auto [origin, end] = scan.kept.empty() ? scan.all : scan.kept;
+  info.paramSets = scan.key.sets();
   info.duration = walker.seconds(end - origin);
-  for (int64_t t : keyTicks) info.keyframeTimes.push_back(walker.seconds(t - origin));
-  info.truncation = truncationOf(*input, stream, walker, origin, end);
-  return info;
+  for (int64_t t : scan.keyTicks) info.keyframeTimes.push_back(walker.seconds(t - origin));
+  info.truncation = truncationOf(input, stream, walker, origin, end);
+}
+
+Bytes VideoSource::unitOf(const AVPacket& packet) const {
+  Bytes unit;
+  for (const Bytes& set : extraSets_) mosaickit::appendLengthPrefixed(unit, set);
+  const ByteView data(packet.data, static_cast<size_t>(packet.size));
+  for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
+                                     : mosaickit::splitNalUnits(data)) {
+    if (!isDelimiter(codec_, nal)) mosaickit::appendLengthPrefixed(unit, nal);
+  }
+  return unit;
 }
 
 void VideoSource::readKeyframes(const std::vector<bool>& wanted,
                                 const std::function<void(size_t, Bytes)>& sink) {
   const InputPtr input = openInput(path_);
   PacketWalker walker(*input, streamIndex_);
+  if (!indexed_.empty()) {
+    // Only the keyframes asked for, each through the index.
+    for (size_t k = 0; k < wanted.size() && k < indexed_.size(); ++k) {
+      if (!wanted[k]) continue;
+      if (auto kept = cached_.find(k); kept != cached_.end()) {
+        sink(k, std::move(kept->second));
+        cached_.erase(kept);
+        continue;
+      }
+      const AVPacket* packet = readIndexed(walker, indexed_[k]);
+      if (packet == nullptr) {
+        throw SourceError(path_ + ": keyframe " + std::to_string(k + 1) +
+                          " is not where the file's index says");
+      }
+      sink(k, unitOf(*packet));
+    }
+    cached_.clear();
+    return;
+  }
   size_t keyframe = 0;
   while (const AVPacket* packet = walker.next(path_)) {
     if (!walker.isKeyframe()) continue;
     const size_t k = keyframe++;
     if (k >= wanted.size() || !wanted[k]) continue;
-    Bytes unit;
-    for (const Bytes& set : extraSets_) mosaickit::appendLengthPrefixed(unit, set);
-    const ByteView data(packet->data, static_cast<size_t>(packet->size));
-    for (ByteView nal : nalLengthSize_ ? splitLengthPrefixed(data, nalLengthSize_)
-                                       : mosaickit::splitNalUnits(data)) {
-      if (!isDelimiter(codec_, nal)) mosaickit::appendLengthPrefixed(unit, nal);
-    }
-    sink(k, std::move(unit));
+    sink(k, unitOf(*packet));
   }
 }
 

@@ -3,8 +3,11 @@
 // stream's configuration, where its keyframes are, and chosen keyframes as access units in the
 // daemon's form (4-byte length-prefixed NAL units).
 //
-// The file is read twice: scan() once for the timing of every keyframe, readKeyframes() again
-// for the bytes of the chosen ones, so that no more than the chosen keyframes are ever held.
+// With the index of an MP4 or MOV file (its sample tables), scan() reads the start of the stream,
+// each keyframe alone and the last group of pictures, and readKeyframes() only the chosen
+// keyframes: a few per cent of the file. Other files are read whole by scan() and again by
+// readKeyframes(). Either way no more than the chosen keyframes are ever held, and the two
+// readings give the same times and bytes.
 //
 // Not thread-safe: one thread uses a VideoSource. Errors: SourceError, whose what() is one line
 // that begins with the file's path.
@@ -13,6 +16,7 @@
 #define GRIDWRIGHT_TOOLS_VIDEO_SOURCE_H_
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +24,10 @@
 
 #include "mosaickit/protocol.h"
 #include "orientation.h"
+
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
 
 namespace sprites {
 
@@ -59,12 +67,16 @@ struct StreamInfo {
 // line), or, for --verbose, standard error. Call once, before any other libav call.
 void routeMediaLog(bool toStandardError);
 
+// Walks the packets of one stream (defined with VideoSource).
+class PacketWalker;
+
 class VideoSource {
  public:
   // Opens the file and picks the H.264 or H.265 video stream a player would show: one marked
   // default before others, then the largest picture. Throws SourceError when the
   // file cannot be opened or read, or holds no such stream.
-  explicit VideoSource(std::string path);
+  // With `useIndex` false, scan() reads every packet even where the file has an index.
+  explicit VideoSource(std::string path, bool useIndex = true);
 
   // Reads the whole video stream once. Throws SourceError when it has no keyframe or no
   // complete set of parameter sets.
@@ -77,13 +89,39 @@ class VideoSource {
   void readKeyframes(const std::vector<bool>& wanted,
                      const std::function<void(size_t keyframe, mosaickit::Bytes unit)>& sink);
 
+  // Whether scan() read through the file's index rather than every packet.
+  bool readThroughIndex() const { return !indexed_.empty(); }
+
+  // A sample (a keyframe, mostly) as the index gives it: where its bytes are, and its timestamp
+  // there.
+  struct IndexedKeyframe {
+    int64_t pos = 0;
+    int64_t timestamp = 0;
+    // What to seek to for it: the demuxer's seek times differ from its index's by a shift of its
+    // own (an edit list's, a decode delay's), so a keyframe is sought halfway to the next one.
+    int64_t seekTarget = 0;
+  };
+
  private:
+  struct Scan;
+  Scan startScan();
+  void finishScan(const Scan& scan, const AVFormatContext& input, const AVStream& stream,
+                  const PacketWalker& walker, StreamInfo& info);
+  bool scanByIndex(AVFormatContext& input, StreamInfo& info);
+  bool giveUpIndex();
+  const AVPacket* readIndexed(PacketWalker& walker, const IndexedKeyframe& k);
+  const AVPacket* readSample(PacketWalker& walker, const IndexedKeyframe& sample);
+  mosaickit::Bytes unitOf(const AVPacket& packet) const;
+
   std::string path_;
   int streamIndex_ = -1;
   mosaickit::Codec codec_ = mosaickit::Codec::h264;
   int nalLengthSize_ = 0;  // 0: the packets are Annex-B
   std::vector<mosaickit::Bytes> recordSets_;
   std::vector<mosaickit::Bytes> extraSets_;
+  bool useIndex_ = true;
+  std::vector<IndexedKeyframe> indexed_;       // the keyframes through the index, when it is used
+  std::map<size_t, mosaickit::Bytes> cached_;  // keyframes' units the indexed scan kept
 };
 
 }  // namespace sprites
