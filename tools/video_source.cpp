@@ -24,10 +24,7 @@ using mosaickit::Bytes;
 using mosaickit::ByteView;
 using mosaickit::Codec;
 
-struct InputCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+using InputPtr = std::unique_ptr<AVFormatContext, VideoSource::InputCloser>;
 
 struct PacketFreer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
@@ -329,11 +326,14 @@ void routeMediaLog(bool toStandardError) {
                                       : [](void*, int, const char*, va_list) {});
 }
 
+void VideoSource::InputCloser::operator()(AVFormatContext* input) const {
+  avformat_close_input(&input);
+}
+
 VideoSource::VideoSource(std::string path, bool useIndex)
-    : path_(std::move(path)), useIndex_(useIndex) {
-  const InputPtr input = openInput(path_);
-  streamIndex_ = pickStream(*input, path_);
-  const AVStream& stream = *input->streams[streamIndex_];
+    : path_(std::move(path)), useIndex_(useIndex), input_(openInput(path_)) {
+  streamIndex_ = pickStream(*input_, path_);
+  const AVStream& stream = *input_->streams[streamIndex_];
   codec_ = *codecOf(stream);
   const ByteView extradata(stream.codecpar->extradata,
                            static_cast<size_t>(std::max(stream.codecpar->extradata_size, 0)));
@@ -383,7 +383,8 @@ struct VideoSource::Scan {
 };
 
 StreamInfo VideoSource::scan() {
-  InputPtr input = openInput(path_);
+  // The input opened to pick the stream, nothing of it read yet.
+  InputPtr& input = input_;
   const AVStream* stream = input->streams[streamIndex_];
   StreamInfo info;
   info.codec = codec_;
@@ -418,7 +419,7 @@ StreamInfo VideoSource::scan() {
 // (false) before anything is decided.
 bool VideoSource::scanByIndex(AVFormatContext& input, StreamInfo& info) {
   // More than any H.264 or H.265 stream may hold back for reordering (16 pictures).
-  constexpr size_t kReorderMargin = 32;
+  constexpr size_t kReorderMargin = 17;
   const AVStream& stream = *input.streams[streamIndex_];
   indexed_ = indexedKeyframes(input, stream);
   const std::optional<IndexedKeyframe> tailStart = sampleBeforeEnd(input, stream, kReorderMargin);
@@ -539,8 +540,9 @@ Bytes VideoSource::unitOf(const AVPacket& packet) const {
 
 void VideoSource::readKeyframes(const std::vector<bool>& wanted,
                                 const std::function<void(size_t, Bytes)>& sink) {
-  const InputPtr input = openInput(path_);
-  PacketWalker walker(*input, streamIndex_);
+  // Through the index, the input the scan used; else every packet again, from a new one.
+  if (indexed_.empty()) input_ = openInput(path_);
+  PacketWalker walker(*input_, streamIndex_);
   if (!indexed_.empty()) {
     // Only the keyframes asked for, each through the index.
     for (size_t k = 0; k < wanted.size() && k < indexed_.size(); ++k) {

@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -92,6 +93,10 @@ class VideoSource {
   // Whether scan() read through the file's index rather than every packet.
   bool readThroughIndex() const { return !indexed_.empty(); }
 
+  struct InputCloser {
+    void operator()(AVFormatContext* input) const;
+  };
+
   // A sample (a keyframe, mostly) as the index gives it: where its bytes are, and its timestamp
   // there.
   struct IndexedKeyframe {
@@ -120,6 +125,9 @@ class VideoSource {
   std::vector<mosaickit::Bytes> recordSets_;
   std::vector<mosaickit::Bytes> extraSets_;
   bool useIndex_ = true;
+  // Open from construction; the scan reads it, and readKeyframes() too when it goes through the
+  // index.
+  std::unique_ptr<AVFormatContext, InputCloser> input_;
   std::vector<IndexedKeyframe> indexed_;       // the keyframes through the index, when it is used
   std::map<size_t, mosaickit::Bytes> cached_;  // keyframes' units the indexed scan kept
 };
