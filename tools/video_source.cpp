@@ -256,9 +256,14 @@ Orientation orientationOf(const AVStream& stream) {
 // the container states it from its own index rather than guessing it from the bit rate.
 std::optional<int64_t> declaredEnd(const AVFormatContext& input, const AVStream& stream) {
   if (input.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return std::nullopt;
-  if (stream.duration == AV_NOPTS_VALUE || stream.duration <= 0) return std::nullopt;
-  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
-  return start + stream.duration;
+  if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
+    const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+    return start + stream.duration;
+  }
+  // Matroska states the length of the whole file only (its segment's duration).
+  if (input.duration == AV_NOPTS_VALUE || input.duration <= 0) return std::nullopt;
+  const int64_t start = input.start_time != AV_NOPTS_VALUE ? input.start_time : 0;
+  return av_rescale_q(start + input.duration, AV_TIME_BASE_Q, stream.time_base);
 }
 
 // Where the data ended, when it ended before the stated length by more than a frame's rounding,
