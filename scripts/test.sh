@@ -21,9 +21,9 @@ passes=("$@")
 
 # The tests that exercise the daemon's threads: its server loop and workers, the pool under
 # concurrent checkouts and sweeps, jobs decoded on helper threads, the frame writer shared by
-# threads, and the soak.
+# threads, and the soak; and gridwright-sprites making several files side by side.
 concurrency_tests=(frame_io_test memory_budget_test server_test decoder_cache_test pipeline_test
-  runner_test faults_test sweep_test soak_test)
+  runner_test faults_test sweep_test soak_test sprites_library_test)
 
 banner() { printf '\n==== %s\n' "$*"; }
 

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 namespace sprites {
 
@@ -20,7 +20,8 @@ namespace {
 constexpr std::string_view kRecordHeader = "gridwright-sprites output record 1\n";
 
 std::string systemError(const std::string& what, const fs::path& path, int error) {
-  return "cannot " + what + " " + path.string() + ": " + std::strerror(error);
+  // The category's message, unlike strerror, may be asked from several threads at once.
+  return "cannot " + what + " " + path.string() + ": " + std::generic_category().message(error);
 }
 
 // ".NAME" + suffix, built by appending: GCC 12 at -O3 sees a false overlap in chained operator+.

@@ -10,7 +10,8 @@
 // writes; everything else in the folder is left as it is, and a name that the run would write
 // but that holds somebody else's file makes the run fail before it writes anything.
 //
-// Main thread only. Errors: OutputError, whose what() is one line naming the file and, for a
+// One thread per OutputFiles (runs of several files use one each, on their own threads; their
+// folders differ). Errors: OutputError, whose what() is one line naming the file and, for a
 // failed system call, the system's reason.
 
 #ifndef GRIDWRIGHT_TOOLS_OUTPUT_FILES_H_

@@ -14,8 +14,9 @@ namespace sprites {
 
 class Progress {
  public:
-  // `label` goes in front of the counts where the terminal has room ("[3/12] a/b.mp4 ").
-  Progress(bool enabled, size_t frames, size_t sheets, std::string label = "");
+  Progress(bool enabled, size_t frames, size_t sheets);
+  // The line of a run over several files: how many of them are done ("3/12 files done").
+  static Progress forFiles(bool enabled, size_t files);
 
   void update(size_t framesDone, size_t sheetsDone);
   // Ends the line, if one was drawn, so that what follows starts on a line of its own.
@@ -24,15 +25,16 @@ class Progress {
  private:
   bool enabled_;
   size_t frames_, sheets_;
-  std::string label_;
+  bool files_ = false;
   bool drawn_ = false;
 };
 
 // The line for `columns` terminal columns: a bar and both counts when they fit, shorter forms
 // when they do not, never more than columns - 1 characters (the last column would wrap on some
 // terminals).
+// With `files`, the counts are of files done ("3/12 files done"), without sheets.
 std::string progressLine(size_t framesDone, size_t frames, size_t sheetsDone, size_t sheets,
-                         int columns, const std::string& label = "");
+                         int columns, bool files = false);
 
 }  // namespace sprites
 

@@ -10,17 +10,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bif_file.h"
@@ -102,11 +108,15 @@ double millisSince(Clock::time_point start) {
 }
 
 // Says where the data ended, on one line; the run's status then tells scripts too.
-void warnTruncated(const VideoFile& file, const Truncation& t) {
-  std::fprintf(stderr,
-               "gridwright-sprites: %s: the data ends at %.3f s of the %.3f s the file states; "
-               "the sheets and track cover what could be read\n",
-               file.path.c_str(), t.dataEnd, t.declared);
+std::string truncationLine(const VideoFile& file, const Truncation& t) {
+  char times[160];
+  std::snprintf(times, sizeof times, ": the data ends at %.3f s of the %.3f s the file states; ",
+                t.dataEnd, t.declared);
+  std::string line = "gridwright-sprites: ";
+  line += file.path.string();
+  line += times;
+  line += "the sheets and track cover what could be read\n";
+  return line;
 }
 
 // The thumbnails, sheets and spans every format is written from.
@@ -145,7 +155,9 @@ std::vector<std::string> outputNames(const Options& o, const SpritePlan& plan) {
 
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) throw Failure{"cannot read " + path + ": " + std::strerror(errno)};
+  if (!in.is_open()) {
+    throw Failure{"cannot read " + path + ": " + std::generic_category().message(errno)};
+  }
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw Failure{"cannot read " + path};
   return text;
@@ -199,34 +211,39 @@ class PackageEdits {
 };
 
 // The daemon of the whole run: started when the first file needs it, and again for the next
-// file after one has died.
+// file after one has died. Any thread may call it.
 class DaemonLease {
  public:
   explicit DaemonLease(std::string path) : path_(std::move(path)) {}
 
-  mosaickit::Client& client() {
+  // The daemon, started if need be. Throws ClientError when it cannot be.
+  std::shared_ptr<mosaickit::Client> client() {
+    const std::lock_guard<std::mutex> hold(lock_);
     if (!client_) {
       mosaickit::ClientOptions options{path_};
       options.started = watchDaemon;  // an interrupt must be able to end it even before Hello
       try {
-        client_.emplace(std::move(options));
+        client_ = std::make_shared<mosaickit::Client>(std::move(options));
       } catch (...) {
         watchDaemon(0);
         throw;
       }
     }
-    return *client_;
+    return client_;
   }
 
-  // After a failure that may have been the daemon's: the next file gets a fresh one, and this
-  // one's end says nothing more.
-  void drop() {
+  // After a failure that may have been the daemon's: the next file gets a fresh one (unless
+  // another file's failure has already replaced it), and this one's end says nothing more.
+  void drop(const std::shared_ptr<mosaickit::Client>& failed) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (failed && client_ != failed) return;
     watchDaemon(0);
     client_.reset();
   }
 
-  // Ends the daemon; what went wrong, if it did not end cleanly.
+  // Ends the daemon; what went wrong, if it did not end cleanly. REQUIRES: no file at work.
   std::optional<std::string> close() {
+    const std::lock_guard<std::mutex> hold(lock_);
     if (!client_) return std::nullopt;
     watchDaemon(0);
     const mosaickit::ExitStatus status = client_->close();
@@ -237,7 +254,8 @@ class DaemonLease {
 
  private:
   std::string path_;
-  std::optional<mosaickit::Client> client_;
+  std::mutex lock_;
+  std::shared_ptr<mosaickit::Client> client_;
 };
 
 enum class FileStatus { done, truncated, upToDate, failed };
@@ -256,9 +274,17 @@ const char* statusName(FileStatus status) {
   return "failed";
 }
 
-// Makes one file's thumbnails. Throws what any step throws.
+// What a file's run says, kept until its turn comes, so that files made side by side report in
+// their order.
+struct FileReport {
+  FileStatus status = FileStatus::failed;
+  std::string out, err;  // for standard output and standard error
+};
+
+// Makes one file's thumbnails. Throws what any step throws; `client` is the daemon it used.
 FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStamp& stamp,
-                       DaemonLease& daemon, const std::string& progressLabel) {
+                       DaemonLease& daemon, std::shared_ptr<mosaickit::Client>& client,
+                       bool showProgress, FileReport& report) {
   const auto start = Clock::now();
   const uint64_t readBefore = bytesReadSoFar();
   VideoSource source(file.path.string(), !o.readAll);
@@ -269,8 +295,8 @@ FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStam
   OutputFiles files(file.output);
   files.claim(outputNames(o, plan));
   PackageEdits edits(o, file, plan);
-  mosaickit::Client& client = daemon.client();
-  Progress progress(!o.quiet, plan.thumbnails.size(), plan.sheets.size(), progressLabel);
+  client = daemon.client();
+  Progress progress(showProgress && !o.quiet, plan.thumbnails.size(), plan.sheets.size());
   std::vector<size_t> sheetBytes(plan.sheets.size());
   std::vector<Bytes> images(o.formats.bif ? plan.thumbnails.size() : 0);
   PictureSinks sinks{
@@ -281,7 +307,7 @@ FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStam
       },
       [&](size_t thumbnail, Bytes jpeg) { images[thumbnail] = std::move(jpeg); },
       [&](size_t thumbnails, size_t sheets) { progress.update(thumbnails, sheets); }};
-  ThumbnailJobs jobs(client, info, plan, o.quality, o.formats.bif, std::move(sinks));
+  ThumbnailJobs jobs(*client, info, plan, o.quality, o.formats.bif, std::move(sinks));
   progress.update(0, 0);
   try {
     source.readKeyframes(jobs.wanted(), [&jobs](size_t keyframe, Bytes unit) {
@@ -312,7 +338,7 @@ FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStam
   files.commit(stamp);
   edits.apply(bandwidth);
 
-  if (info.truncation) warnTruncated(file, *info.truncation);
+  if (info.truncation) report.err += truncationLine(file, *info.truncation);
   if (o.json) {
     const RunSummary run{o,
                          file.path.string(),
@@ -325,38 +351,42 @@ FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStam
                          scanMillis,
                          millisSince(start),
                          bytesReadSoFar() - readBefore};
-    std::fputs(jsonSummary(run).c_str(), stdout);
-  } else if (!o.quiet && ::isatty(STDERR_FILENO)) {
-    std::fprintf(stderr, "wrote %zu file(s) to %s\n", files.names().size(), file.output.c_str());
+    report.out += jsonSummary(run);
+  } else if (showProgress && !o.quiet && ::isatty(STDERR_FILENO)) {
+    report.err += "wrote " + std::to_string(files.names().size()) + " file(s) to " +
+                  file.output.string() + "\n";
   }
   return info.truncation ? FileStatus::truncated : FileStatus::done;
 }
 
-// One line on standard error for a file that failed; in a library run it names the file.
-void reportFailure(const VideoFile& file, bool library, const std::string& why) {
+// One line for a file that failed; in a library run it names the file.
+std::string failureLine(const VideoFile& file, bool library, const std::string& why) {
   const std::string path = file.path.string();
+  std::string line = "gridwright-sprites: ";
   if (library && !why.starts_with(path)) {
-    std::fprintf(stderr, "gridwright-sprites: %s: %s\n", path.c_str(), why.c_str());
-  } else {
-    std::fprintf(stderr, "gridwright-sprites: %s\n", why.c_str());
+    line += path;
+    line += ": ";
   }
+  line += why;
+  line += '\n';
+  return line;
 }
 
 // Makes one file's thumbnails unless its folder is up to date; a failure is reported and
 // becomes its status.
-FileStatus runFile(const Options& o, const VideoFile& file, bool library, DaemonLease& daemon,
-                   const std::string& progressLabel) {
+FileReport runFile(const Options& o, const VideoFile& file, bool library, DaemonLease& daemon,
+                   bool showProgress) {
+  FileReport report;
   auto line = [&](FileStatus status, const std::string& why) {
     if (o.json) {
-      std::fputs(
-          fileLine(file.path.string(), file.output.string(), statusName(status), why).c_str(),
-          stdout);
+      report.out += fileLine(file.path.string(), file.output.string(), statusName(status), why);
     }
-    return status;
+    report.status = status;
+    return report;
   };
   auto failed = [&](const std::string& why) {
-    if (interrupted()) return FileStatus::failed;  // the signal says why
-    reportFailure(file, library, why);
+    if (interrupted()) return report;  // the signal says why
+    report.err += failureLine(file, library, why);
     return line(FileStatus::failed, why);
   };
   if (!file.sharesOutputWith.empty()) {
@@ -367,12 +397,15 @@ FileStatus runFile(const Options& o, const VideoFile& file, bool library, Daemon
   if (stamp && !o.force && isUpToDate(file.output, *stamp)) {
     return line(FileStatus::upToDate, "");
   }
+  std::shared_ptr<mosaickit::Client> client;
   try {
-    return makeSprites(o, file, stamp.value_or(SourceStamp{}), daemon, progressLabel);
+    report.status =
+        makeSprites(o, file, stamp.value_or(SourceStamp{}), daemon, client, showProgress, report);
+    return report;
   } catch (const Failure& f) {
     return failed(f.line);
   } catch (const mosaickit::ClientError& e) {
-    daemon.drop();
+    daemon.drop(client);
     return failed(e.what());
   } catch (const std::exception& e) {
     // SourceError, OutputError, JobFailure, ...: each one line already.
@@ -391,6 +424,61 @@ int runStatus(const std::map<FileStatus, size_t>& counts, size_t files) {
   return count(FileStatus::truncated) > 0 ? kExitTruncated : 0;
 }
 
+// The files of a run, made by a few threads side by side so that one file is read and planned
+// while the daemon decodes another's keyframes (the daemon's places are shared by all); their
+// reports come out in the files' order, as each one's turn comes.
+class FileQueue {
+ public:
+  FileQueue(const Options& o, const VideoWalk& walk, DaemonLease& daemon)
+      : o_(o), walk_(walk), daemon_(daemon), reports_(walk.files.size()) {}
+
+  // Runs every file (until an interrupt); calls `report` with each file's report in order.
+  void run(size_t threads, const std::function<void(size_t, const FileReport&)>& report) {
+    const bool alone = threads <= 1;
+    std::vector<std::thread> workers;
+    for (size_t t = 0; t < threads; ++t) workers.emplace_back([this, alone] { work(alone); });
+    for (size_t i = 0; i < reports_.size(); ++i) {
+      std::unique_lock<std::mutex> hold(lock_);
+      ready_.wait(hold, [&] { return reports_[i] || idle_ == workers.size(); });
+      if (!reports_[i]) break;  // interrupted: nobody takes the rest
+      const FileReport r = *reports_[i];
+      hold.unlock();
+      report(i, r);
+    }
+    for (std::thread& w : workers) w.join();
+  }
+
+ private:
+  void work(bool alone) {
+    for (;;) {
+      const size_t i = next_.fetch_add(1);
+      if (i >= reports_.size() || interrupted()) break;
+      FileReport r = runFile(o_, walk_.files[i], walk_.library, daemon_, alone);
+      const std::lock_guard<std::mutex> hold(lock_);
+      reports_[i] = std::move(r);
+      ready_.notify_all();
+    }
+    const std::lock_guard<std::mutex> hold(lock_);
+    ++idle_;
+    ready_.notify_all();
+  }
+
+  const Options& o_;
+  const VideoWalk& walk_;
+  DaemonLease& daemon_;
+  std::atomic<size_t> next_{0};
+  std::mutex lock_;  // guards reports_ and idle_
+  std::condition_variable ready_;
+  std::vector<std::optional<FileReport>> reports_;
+  size_t idle_ = 0;  // workers that have stopped
+};
+
+// How many files go side by side: a few, bounded by the cores, never more than there are files.
+size_t readerThreads(size_t files) {
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::min({files, std::max<size_t>(cores / 2, 2), size_t{4}});
+}
+
 int run(const Options& o) {
   const auto start = Clock::now();
   const VideoWalk walk = findVideos(o.inputs, o.output, o.shard);
@@ -402,24 +490,21 @@ int run(const Options& o) {
     return kExitFailed;
   }
   DaemonLease daemon(findDaemon(o.daemon));
+  const size_t threads = readerThreads(walk.files.size());
+  // With several files at work, one line for the run: how many are done, and the last one.
+  Progress progress = Progress::forFiles(!o.quiet && threads > 1, walk.files.size());
   std::map<FileStatus, size_t> counts;
-  for (size_t i = 0; i < walk.files.size() && !interrupted(); ++i) {
-    const VideoFile& file = walk.files[i];
-    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in chained operator+.
-    std::string label;
-    if (walk.library) {
-      label += '[';
-      label += std::to_string(i + 1);
-      label += '/';
-      label += std::to_string(walk.files.size());
-      label += "] ";
-      label += file.relative;
-      label += ' ';
-    }
-    ++counts[runFile(o, file, walk.library, daemon, label)];
-  }
+  FileQueue(o, walk, daemon).run(threads, [&](size_t i, const FileReport& r) {
+    progress.end();
+    std::fputs(r.err.c_str(), stderr);
+    std::fputs(r.out.c_str(), stdout);
+    std::fflush(stdout);
+    ++counts[r.status];
+    progress.update(i + 1, 0);
+  });
+  progress.end();
   if (interrupted()) {
-    daemon.drop();
+    daemon.drop(nullptr);
     endByInterrupt();
   }
   int status = runStatus(counts, walk.files.size());
