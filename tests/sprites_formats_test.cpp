@@ -33,11 +33,6 @@ const RgbImage& evenKeyframes() {
   return strip;
 }
 
-std::string contentOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Decodes a JPEG held in memory by writing it out for the shared reader.
 RgbImage jpegFromBytes(const std::string& bytes, const std::string& name) {
   const fs::path path = fs::path(::testing::TempDir()) / name;
@@ -59,7 +54,7 @@ struct BifImage {
 };
 
 std::vector<BifImage> readBif(const fs::path& path) {
-  const std::string bytes = contentOf(path);
+  const std::string bytes = fileText(path);
   std::vector<BifImage> images;
   EXPECT_GE(bytes.size(), 72u);
   if (bytes.size() < 72) return images;
@@ -118,7 +113,7 @@ TEST(SpritesFormats, TilesAndBifImagesStandForEveryInterval) {
                 keyframeAtOrBefore(k), "cell of thumbnail " + std::to_string(k));
   }
 
-  EXPECT_EQ(contentOf(out / "thumbnails.m3u8"),
+  EXPECT_EQ(fileText(out / "thumbnails.m3u8"),
             "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:8\n#EXT-X-MEDIA-SEQUENCE:0\n"
             "#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-IMAGES-ONLY\n"
             "#EXTINF:8.000,\n#EXT-X-TILES:RESOLUTION=160x90,LAYOUT=4x2,DURATION=1.000\n"
@@ -171,7 +166,7 @@ TEST(SpritesFormats, CountSpreadsEvenIntervalsOverTheVideo) {
   const ProgramRun r = runSprites({evenKeyframesClip().string(), "-o", out.string(), "--format",
                                    "hls,bif", "--count", "5", "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string playlist = contentOf(out / "thumbnails.m3u8");
+  const std::string playlist = fileText(out / "thumbnails.m3u8");
   EXPECT_NE(playlist.find("#EXTINF:13.000,\n#EXT-X-TILES:RESOLUTION=160x90,LAYOUT=5x1,"
                           "DURATION=2.600\nsheet-001.jpg\n"),
             std::string::npos)
@@ -195,18 +190,12 @@ std::string without(std::string text, const std::string& begin, const std::strin
   return text.erase(from, to + end.size() - from);
 }
 
-size_t occurrences(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
-
 TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
   const fs::path dir = freshDir("package_edit");
   packageWithFfmpeg(dir, evenKeyframesClip());
   ASSERT_FALSE(::testing::Test::HasFailure());
   const fs::path master = dir / "hls/master.m3u8", mpd = dir / "dash/video.mpd";
-  const std::string masterBefore = contentOf(master), mpdBefore = contentOf(mpd);
+  const std::string masterBefore = fileText(master), mpdBefore = fileText(mpd);
   ASSERT_NE(masterBefore.find("#EXT-X-STREAM-INF:"), std::string::npos) << masterBefore;
 
   for (const char* interval : {"1", "2"}) {
@@ -216,7 +205,7 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
                                      master.string(), "--dash-mpd", mpd.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     // Once, however often the run is made, and every other byte as it was.
-    const std::string masterAfter = contentOf(master);
+    const std::string masterAfter = fileText(master);
     ASSERT_TRUE(masterAfter.starts_with(masterBefore)) << masterAfter;
     const std::string added = masterAfter.substr(masterBefore.size());
     EXPECT_TRUE(added.starts_with("#EXT-X-IMAGE-STREAM-INF:BANDWIDTH=")) << added;
@@ -224,10 +213,10 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
         added.ends_with(",RESOLUTION=160x90,CODECS=\"jpeg\","
                         "URI=\"../thumbs/thumbnails.m3u8\"\n"))
         << added;
-    EXPECT_EQ(occurrences(added, "\n"), 1u) << added;
+    EXPECT_EQ(countOf(added, "\n"), 1u) << added;
 
-    const std::string mpdAfter = contentOf(mpd);
-    EXPECT_EQ(occurrences(mpdAfter, "<AdaptationSet"), 2u) << mpdAfter;
+    const std::string mpdAfter = fileText(mpd);
+    EXPECT_EQ(countOf(mpdAfter, "<AdaptationSet"), 2u) << mpdAfter;
     EXPECT_NE(mpdAfter.find("media=\"../thumbs/sheet-$Number%03d$.jpg\""), std::string::npos)
         << mpdAfter;
     EXPECT_EQ(without(mpdAfter, "\n\t\t<AdaptationSet id=\"1\" contentType=\"image\"",
@@ -239,14 +228,14 @@ TEST(SpritesFormats, ThePackagesManifestsGainTheThumbnailsAndKeepTheRest) {
 
   // A manifest that cannot take them fails the run before anything is made.
   const fs::path media = dir / "hls/video.m3u8";
-  const std::string mediaBefore = contentOf(media);
+  const std::string mediaBefore = fileText(media);
   const ProgramRun r = runSprites({evenKeyframesClip().string(), "-o", (dir / "other").string(),
                                    "-q", "--hls-master", media.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "gridwright-sprites: " + media.string() +
                        ": it is a media playlist, not a master playlist\n");
   EXPECT_FALSE(fs::exists(dir / "other"));
-  EXPECT_EQ(contentOf(media), mediaBefore);
+  EXPECT_EQ(fileText(media), mediaBefore);
 
   fs::create_directories(dir / "two_periods");
   std::ofstream(dir / "two_periods/v.mpd")
@@ -317,7 +306,7 @@ TEST(SpritesFormats, TheMediaLibrariesSpeakOnlyWhenAsked) {
   // say; the tool's own line is what the user gets.
   const fs::path damaged = spriteClipsDir() / "damaged.ts";
   if (!fs::exists(damaged)) {
-    std::string bytes = contentOf(ffmpegClip(
+    std::string bytes = fileText(ffmpegClip(
         "to_damage.ts", "-f lavfi -i testsrc2=s=320x180:r=25:d=4 -c:v libx264 -preset ultrafast"));
     for (size_t at = 1000; at < bytes.size(); at += 997) bytes[at] = static_cast<char>(~bytes[at]);
     std::ofstream(damaged.string() + ".partial", std::ios::binary) << bytes;

@@ -78,12 +78,6 @@ std::map<std::string, fs::file_time_type> treeOf(const fs::path& root) {
   return tree;
 }
 
-size_t linesWith(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
-
 TEST(SpritesLibrary, AFolderTreeGivesAMirroredTreeAndBadFilesAreNamed) {
   const fs::path dir = freshDir("library_tree");
   makeLibrary(dir / "lib");
@@ -94,7 +88,7 @@ TEST(SpritesLibrary, AFolderTreeGivesAMirroredTreeAndBadFilesAreNamed) {
   const ProgramRun r = runSprites({(dir / "lib").string(), (dir / "bad").string(), "-o",
                                    (dir / "out").string(), "--json", "-q"});
   EXPECT_EQ(r.status, 4) << r.err;  // some failed, the rest written
-  EXPECT_EQ(linesWith(r.err, "\n"), 2u) << r.err;
+  EXPECT_EQ(countOf(r.err, "\n"), 2u) << r.err;
   EXPECT_NE(r.err.find("gridwright-sprites: " + (dir / "bad/broken.mp4").string() + ": "),
             std::string::npos)
       << r.err;
@@ -118,8 +112,8 @@ TEST(SpritesLibrary, AFolderTreeGivesAMirroredTreeAndBadFilesAreNamed) {
   EXPECT_FALSE(fs::exists(dir / "out/music"));
   EXPECT_EQ(treeOf(dir / "out").size(), 4u * 3);  // a sheet, the track and the record each
 
-  EXPECT_EQ(linesWith(r.out, "\"status\": \"done\""), 4u) << r.out;
-  EXPECT_EQ(linesWith(r.out, "\"status\": \"failed\""), 2u) << r.out;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"done\""), 4u) << r.out;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"failed\""), 2u) << r.out;
   EXPECT_TRUE(
       r.out.ends_with("\"files\": 6, \"done\": 4, \"upToDate\": 0, \"truncated\": 0, "
                       "\"failed\": 2, \"totalMillis\": " +
@@ -138,7 +132,7 @@ TEST(SpritesLibrary, RerunsRedoOnlyWhatChanged) {
   // Everything up to date: nothing written, nothing opened, no daemon.
   ProgramRun r = runSprites(run);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(linesWith(r.out, "\"status\": \"up to date\""), 4u) << r.out;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"up to date\""), 4u) << r.out;
   EXPECT_EQ(treeOf(dir / "out"), before);
 
   // One source changed: it alone is made again.
@@ -147,8 +141,8 @@ TEST(SpritesLibrary, RerunsRedoOnlyWhatChanged) {
                       fs::last_write_time(dir / "lib" / changed) + std::chrono::seconds(5));
   r = runSprites(run);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(linesWith(r.out, "\"status\": \"up to date\""), 3u) << r.out;
-  EXPECT_EQ(linesWith(r.out, "\"status\": \"done\""), 1u) << r.out;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"up to date\""), 3u) << r.out;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"done\""), 1u) << r.out;
   const auto after = treeOf(dir / "out");
   for (const auto& [path, time] : before) {
     const bool redone = path.starts_with(outputOf(changed) + "/");
@@ -163,7 +157,7 @@ TEST(SpritesLibrary, RerunsRedoOnlyWhatChanged) {
     if (extra.front() == "--force") again.insert(again.end(), {"--interval", "2"});
     r = runSprites(again);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(linesWith(r.out, "\"status\": \"done\""), 4u) << extra.front() << r.out;
+    EXPECT_EQ(countOf(r.out, "\"status\": \"done\""), 4u) << extra.front() << r.out;
   }
   EXPECT_EQ(readCues(dir / "out" / outputOf(changed) / "thumbnails.vtt").size(), 2u);
 }
@@ -247,9 +241,9 @@ TEST(SpritesLibrary, AnInterruptedRunLeavesNothingHalfMadeAndTheNextFinishesIt) 
   }
   const ProgramRun again = runSprites({(dir / "lib").string(), "-o", out.string(), "-q", "--json"});
   EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_EQ(linesWith(again.out, "\"status\": \"done\"") +
-                linesWith(again.out, "\"status\": \"up to date\""),
-            4u)
+  EXPECT_EQ(
+      countOf(again.out, "\"status\": \"done\"") + countOf(again.out, "\"status\": \"up to date\""),
+      4u)
       << again.out;
   for (const auto& [relative, clip] : kVideos) {
     EXPECT_EQ(readCues(out / outputOf(relative) / "thumbnails.vtt").size(), 1u) << relative;

@@ -22,16 +22,11 @@ namespace fs = std::filesystem;
 
 using namespace testing_support;
 
-std::string contentOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // A file cut to its first `bytes` bytes, made once beside the clips.
 fs::path cutTo(const fs::path& clip, const std::string& name, size_t bytes) {
   const fs::path path = spriteClipsDir() / name;
   if (fs::exists(path)) return path;
-  const std::string whole = contentOf(clip);
+  const std::string whole = fileText(clip);
   std::ofstream(path.string() + ".partial", std::ios::binary) << whole.substr(0, bytes);
   fs::rename(path.string() + ".partial", path);
   return path;
@@ -132,7 +127,7 @@ TEST(SpritesReading, TheIndexGivesWhatEveryPacketGives) {
       EXPECT_EQ(filesIn(index), filesIn(all));
       for (const std::string& name : filesIn(index)) {
         if (name == ".gridwright-sprites") continue;  // its times differ
-        EXPECT_TRUE(contentOf(index / name) == contentOf(all / name)) << name;
+        EXPECT_TRUE(fileText(index / name) == fileText(all / name)) << name;
       }
     }
   }

@@ -231,11 +231,6 @@ TEST(Sprites, BadInputGetsOneClearLineAndLeavesNothingLookingComplete) {
   }
 }
 
-std::string contentOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
   const fs::path out = freshDir("owns");
   const std::string input = clip("h264.mp4").string();
@@ -250,7 +245,7 @@ TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(filesIn(out).size(), 17u);  // 12 sheets, the track, the record and the three
   for (const char* name : {"sheet-099.jpg", "sheet-01.jpg", "notes.txt"}) {
-    EXPECT_EQ(contentOf(out / name), "mine") << name;
+    EXPECT_EQ(fileText(out / name), "mine") << name;
   }
 
   // The person puts a link in place of one sheet and their own picture in place of another;
@@ -265,21 +260,21 @@ TEST(Sprites, ARunRemovesAndOverwritesOnlyWhatItWrote) {
                                       "sheet-002.jpg", "sheet-005.jpg", "sheet-007.jpg",
                                       "sheet-01.jpg", "sheet-099.jpg", "thumbnails.vtt"}));
   EXPECT_TRUE(fs::is_symlink(out / "sheet-005.jpg"));
-  EXPECT_EQ(contentOf(out / "sheet-007.jpg"), "mine too");
-  EXPECT_EQ(contentOf(out / "notes.txt"), "mine");
+  EXPECT_EQ(fileText(out / "sheet-007.jpg"), "mine too");
+  EXPECT_EQ(fileText(out / "notes.txt"), "mine");
   const std::vector<Cue> cues = readCues(out / "thumbnails.vtt");
   ASSERT_EQ(cues.size(), 2u);
   EXPECT_EQ(cues[1].sheet, "sheet-002.jpg");
 
   // A run that would write over those files refuses before it writes anything.
-  const std::string before = contentOf(out / ".gridwright-sprites");
+  const std::string before = fileText(out / ".gridwright-sprites");
   r = sprites(twelve);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "gridwright-sprites: " + (out / "sheet-005.jpg").string() +
                        " is not a file that gridwright-sprites wrote (or it was changed since); "
                        "move it away or choose another --output\n");
-  EXPECT_EQ(contentOf(out / ".gridwright-sprites"), before);
-  EXPECT_EQ(contentOf(out / "sheet-007.jpg"), "mine too");
+  EXPECT_EQ(fileText(out / ".gridwright-sprites"), before);
+  EXPECT_EQ(fileText(out / "sheet-007.jpg"), "mine too");
   EXPECT_EQ(filesIn(out).size(), 9u);
 
   // Another format: the track it no longer writes goes, the playlist comes.

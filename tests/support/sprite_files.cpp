@@ -78,6 +78,16 @@ ProgramRun runSprites(std::vector<std::string> args) {
   return runProgram(GRIDWRIGHT_SPRITES_BIN, std::move(args));
 }
 
+std::string fileText(const fs::path& path) {
+  return readAll(path);
+}
+
+size_t countOf(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
 fs::path freshDir(const std::string& name) {
   const fs::path dir = fs::path(::testing::TempDir()) / "sprites_test" / name;
   fs::remove_all(dir);

@@ -38,6 +38,12 @@ ProgramRun runSprites(std::vector<std::string> args);
 // An empty (removed) folder under the test's temporary folder.
 std::filesystem::path freshDir(const std::string& name);
 
+// A whole file's bytes; empty when it cannot be read.
+std::string fileText(const std::filesystem::path& path);
+
+// How many times `piece` occurs in `text` (overlapping ones too).
+size_t countOf(const std::string& text, const std::string& piece);
+
 // The names of the files in `dir`, sorted; none when it does not exist.
 std::vector<std::string> filesIn(const std::filesystem::path& dir);
 
