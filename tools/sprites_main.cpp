@@ -1,20 +1,20 @@
-// gridwright-sprites: a video file in, scrub-preview sprite sheets and the thumbnail tracks that
-// players read out (WebVTT, HLS image playlists, DASH thumbnail tiles, BIF), with the gridwright
-// daemon doing the decoding, scaling and JPEG encoding.
+// gridwright-sprites: video files (or folders of them) in, scrub-preview sprite sheets and the
+// thumbnail tracks that players read out (WebVTT, HLS image playlists, DASH thumbnail tiles,
+// BIF), with one gridwright daemon doing the decoding, scaling and JPEG encoding.
 //
-// The file is read with libavformat; only keyframes are sent, as a recorder would, one job per
-// sheet, with as many jobs in flight as the daemon has places. Everything is written under
-// temporary names and renamed only once everything has succeeded; the user's own HLS or DASH
-// manifests are edited last, once the files they name are in place.
+// The files to make are found first (video_walk); those whose folders are up to date are
+// skipped; the others are made a few side by side (file_queue), each read with libavformat
+// (through its index where it has one) and sent to the daemon as keyframes only, one job per
+// sheet. Everything is written under temporary names and renamed only once a file's work has
+// succeeded; the user's own HLS or DASH manifests are edited last, once the files they name are
+// in place.
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +22,6 @@
 #include <iterator>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -30,7 +29,9 @@
 #include <vector>
 
 #include "bif_file.h"
+#include "daemon_lease.h"
 #include "dash_manifest.h"
+#include "file_queue.h"
 #include "hls_playlist.h"
 #include "interrupt.h"
 #include "mosaickit/client.h"
@@ -210,77 +211,6 @@ class PackageEdits {
   const SpritePlan& plan_;
 };
 
-// The daemon of the whole run: started when the first file needs it, and again for the next
-// file after one has died. Any thread may call it.
-class DaemonLease {
- public:
-  explicit DaemonLease(std::string path) : path_(std::move(path)) {}
-
-  // The daemon, started if need be. Throws ClientError when it cannot be.
-  std::shared_ptr<mosaickit::Client> client() {
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (!client_) {
-      mosaickit::ClientOptions options{path_};
-      options.started = watchDaemon;  // an interrupt must be able to end it even before Hello
-      try {
-        client_ = std::make_shared<mosaickit::Client>(std::move(options));
-      } catch (...) {
-        watchDaemon(0);
-        throw;
-      }
-    }
-    return client_;
-  }
-
-  // After a failure that may have been the daemon's: the next file gets a fresh one (unless
-  // another file's failure has already replaced it), and this one's end says nothing more.
-  void drop(const std::shared_ptr<mosaickit::Client>& failed) {
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (failed && client_ != failed) return;
-    watchDaemon(0);
-    client_.reset();
-  }
-
-  // Ends the daemon; what went wrong, if it did not end cleanly. REQUIRES: no file at work.
-  std::optional<std::string> close() {
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (!client_) return std::nullopt;
-    watchDaemon(0);
-    const mosaickit::ExitStatus status = client_->close();
-    client_.reset();
-    if (status.clean()) return std::nullopt;
-    return "gridwright ended with " + status.describe();
-  }
-
- private:
-  std::string path_;
-  std::mutex lock_;
-  std::shared_ptr<mosaickit::Client> client_;
-};
-
-enum class FileStatus { done, truncated, upToDate, failed };
-
-const char* statusName(FileStatus status) {
-  switch (status) {
-    case FileStatus::done:
-      return "done";
-    case FileStatus::truncated:
-      return "truncated";
-    case FileStatus::upToDate:
-      return "up to date";
-    case FileStatus::failed:
-      return "failed";
-  }
-  return "failed";
-}
-
-// What a file's run says, kept until its turn comes, so that files made side by side report in
-// their order.
-struct FileReport {
-  FileStatus status = FileStatus::failed;
-  std::string out, err;  // for standard output and standard error
-};
-
 // Makes one file's thumbnails. Throws what any step throws; `client` is the daemon it used.
 FileStatus makeSprites(const Options& o, const VideoFile& file, const SourceStamp& stamp,
                        DaemonLease& daemon, std::shared_ptr<mosaickit::Client>& client,
@@ -424,55 +354,6 @@ int runStatus(const std::map<FileStatus, size_t>& counts, size_t files) {
   return count(FileStatus::truncated) > 0 ? kExitTruncated : 0;
 }
 
-// The files of a run, made by a few threads side by side so that one file is read and planned
-// while the daemon decodes another's keyframes (the daemon's places are shared by all); their
-// reports come out in the files' order, as each one's turn comes.
-class FileQueue {
- public:
-  FileQueue(const Options& o, const VideoWalk& walk, DaemonLease& daemon)
-      : o_(o), walk_(walk), daemon_(daemon), reports_(walk.files.size()) {}
-
-  // Runs every file (until an interrupt); calls `report` with each file's report in order.
-  void run(size_t threads, const std::function<void(size_t, const FileReport&)>& report) {
-    const bool alone = threads <= 1;
-    std::vector<std::thread> workers;
-    for (size_t t = 0; t < threads; ++t) workers.emplace_back([this, alone] { work(alone); });
-    for (size_t i = 0; i < reports_.size(); ++i) {
-      std::unique_lock<std::mutex> hold(lock_);
-      ready_.wait(hold, [&] { return reports_[i] || idle_ == workers.size(); });
-      if (!reports_[i]) break;  // interrupted: nobody takes the rest
-      const FileReport r = *reports_[i];
-      hold.unlock();
-      report(i, r);
-    }
-    for (std::thread& w : workers) w.join();
-  }
-
- private:
-  void work(bool alone) {
-    for (;;) {
-      const size_t i = next_.fetch_add(1);
-      if (i >= reports_.size() || interrupted()) break;
-      FileReport r = runFile(o_, walk_.files[i], walk_.library, daemon_, alone);
-      const std::lock_guard<std::mutex> hold(lock_);
-      reports_[i] = std::move(r);
-      ready_.notify_all();
-    }
-    const std::lock_guard<std::mutex> hold(lock_);
-    ++idle_;
-    ready_.notify_all();
-  }
-
-  const Options& o_;
-  const VideoWalk& walk_;
-  DaemonLease& daemon_;
-  std::atomic<size_t> next_{0};
-  std::mutex lock_;  // guards reports_ and idle_
-  std::condition_variable ready_;
-  std::vector<std::optional<FileReport>> reports_;
-  size_t idle_ = 0;  // workers that have stopped
-};
-
 // How many files go side by side: a few, bounded by the cores, never more than there are files.
 size_t readerThreads(size_t files) {
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
@@ -494,7 +375,10 @@ int run(const Options& o) {
   // With several files at work, one line for the run: how many are done, and the last one.
   Progress progress = Progress::forFiles(!o.quiet && threads > 1, walk.files.size());
   std::map<FileStatus, size_t> counts;
-  FileQueue(o, walk, daemon).run(threads, [&](size_t i, const FileReport& r) {
+  const auto work = [&](size_t i) {
+    return runFile(o, walk.files[i], walk.library, daemon, threads <= 1);
+  };
+  runInOrder(walk.files.size(), threads, work, [&](size_t i, const FileReport& r) {
     progress.end();
     std::fputs(r.err.c_str(), stderr);
     std::fputs(r.out.c_str(), stdout);
