@@ -162,6 +162,45 @@ TEST(SpritesLibrary, RerunsRedoOnlyWhatChanged) {
   EXPECT_EQ(readCues(dir / "out" / outputOf(changed) / "thumbnails.vtt").size(), 2u);
 }
 
+TEST(SpritesLibrary, OutputFoldersAreNotWalkedAndOneMissingAFileIsMadeAgain) {
+  const fs::path dir = freshDir("library_beside");
+  makeLibrary(dir / "lib");
+  const std::vector<std::string> run = {(dir / "lib").string(), "--json", "-q"};
+  ProgramRun r = runSprites(run);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Reported in the walk's order, whatever order the files were made in.
+  std::vector<std::string> inputs, expected;
+  for (size_t at = r.out.find("\"input\": \""); at != std::string::npos;
+       at = r.out.find("\"input\": \"", at + 1)) {
+    inputs.push_back(r.out.substr(at + 10, r.out.find('"', at + 10) - at - 10));
+  }
+  for (const auto& [relative, clip] : kVideos)
+    expected.push_back((dir / "lib" / relative).string());
+  EXPECT_EQ(inputs, expected);
+
+  // Each output folder is beside its video, inside the library: a video put into one is not
+  // the library's.
+  const fs::path films = dir / "lib/Films/My Film \xC3\xA9t\xC3\xA9-sprites";
+  ASSERT_TRUE(fs::exists(films / ".gridwright-sprites"));
+  fs::copy_file(libraryClip("library_h264.mp4"), films / "stray.mp4");
+  r = runSprites(run);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"up to date\""), 4u) << r.out;
+  EXPECT_EQ(r.out.find("stray.mp4"), std::string::npos) << r.out;
+
+  // A folder that lost a file its record names is made again; a file of someone else's named
+  // as the tool names its temporary files is left as it is.
+  const fs::path episode = dir / "lib/Series/S01/ep 1-sprites";
+  fs::remove(episode / "sheet-001.jpg");
+  std::ofstream(episode / ".sheet-001.jpg.partial") << "mine";
+  r = runSprites(run);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(countOf(r.out, "\"status\": \"done\""), 1u) << r.out;
+  EXPECT_EQ(readCues(episode / "thumbnails.vtt").size(), 1u);
+  EXPECT_TRUE(fs::exists(episode / "sheet-001.jpg"));
+  EXPECT_EQ(fileText(episode / ".sheet-001.jpg.partial"), "mine");
+}
+
 TEST(SpritesLibrary, ShardsTakeEveryFileOnce) {
   const fs::path dir = freshDir("library_shards");
   makeLibrary(dir / "lib");

@@ -51,22 +51,24 @@ bool present(const fs::path& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Creates `path` for writing, never through a link and never over a file of someone else's: a
-// left-over temporary file of an interrupted run (a plain file of that name) is replaced.
-int createPartial(const fs::path& path) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST || attempt > 0 || !describe(path, "")) {
-      if (fd < 0) throw OutputError(systemError("write", path, errno));
-      return fd;
-    }
-    ::unlink(path.c_str());
+// A new file for writing at `path`, or, when something is there already (a temporary file an
+// interrupted run left, or anyone's), at `path` + ".1", ".2", ...: never through a link, never
+// over anything. Returns the descriptor and the path it got.
+std::pair<int, fs::path> createPartial(const fs::path& path) {
+  constexpr int kTries = 100;
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    const fs::path name =
+        attempt == 0 ? path : fs::path(path.string() + "." + std::to_string(attempt));
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) return {fd, name};
+    if (errno != EEXIST) throw OutputError(systemError("write", name, errno));
   }
   throw OutputError(systemError("write", path, EEXIST));
 }
 
-void writeWhole(const fs::path& path, std::string_view bytes, mode_t mode = 0644) {
-  const int fd = createPartial(path);
+// Writes `bytes` to a new temporary file beside `path` (see createPartial); returns its path.
+fs::path writeWhole(const fs::path& path, std::string_view bytes, mode_t mode = 0644) {
+  const auto [fd, written] = createPartial(path);
   ::fchmod(fd, mode);
   size_t done = 0;
   while (done < bytes.size()) {
@@ -75,17 +77,18 @@ void writeWhole(const fs::path& path, std::string_view bytes, mode_t mode = 0644
     if (n <= 0) {
       const int error = n < 0 ? errno : ENOSPC;
       ::close(fd);
-      ::unlink(path.c_str());
-      throw OutputError(systemError("write", path, error));
+      ::unlink(written.c_str());
+      throw OutputError(systemError("write", written, error));
     }
     done += static_cast<size_t>(n);
   }
   // Some file systems report a full disk only when the file is closed.
   if (::close(fd) != 0) {
     const int error = errno;
-    ::unlink(path.c_str());
-    throw OutputError(systemError("write", path, error));
+    ::unlink(written.c_str());
+    throw OutputError(systemError("write", written, error));
   }
+  return written;
 }
 
 std::string readAll(const fs::path& path) {
@@ -170,9 +173,9 @@ void rewriteFile(const fs::path& path, std::string_view text) {
   if (ec || ::stat(target.c_str(), &st) != 0) {
     throw OutputError(systemError("read", path, ec ? ec.value() : errno));
   }
-  const fs::path partial =
-      target.parent_path() / hidden(target.filename().string(), ".gridwright-sprites.partial");
-  writeWhole(partial, text, st.st_mode & 07777);
+  const fs::path partial = writeWhole(
+      target.parent_path() / hidden(target.filename().string(), ".gridwright-sprites.partial"),
+      text, st.st_mode & 07777);
   if (::rename(partial.c_str(), target.c_str()) != 0) {
     const int error = errno;
     ::unlink(partial.c_str());
@@ -228,9 +231,7 @@ void OutputFiles::claim(const std::vector<std::string>& names) const {
 
 void OutputFiles::write(const std::string& name, std::string_view bytes) {
   claim({name});
-  const fs::path partial = dir_ / hidden(name, ".partial");
-  writeWhole(partial, bytes);
-  pending_.push_back({name, partial});
+  pending_.push_back({name, writeWhole(dir_ / hidden(name, ".partial"), bytes)});
   names_.push_back(name);
 }
 
@@ -266,8 +267,8 @@ void OutputFiles::commit(const std::optional<SourceStamp>& source) {
 }
 
 void OutputFiles::writeRecord(const Record& record) const {
-  const fs::path partial = dir_ / (std::string(kRecordName) + ".partial");
-  writeWhole(partial, recordText(record));
+  const fs::path partial =
+      writeWhole(dir_ / (std::string(kRecordName) + ".partial"), recordText(record));
   if (::rename(partial.c_str(), (dir_ / kRecordName).c_str()) != 0) {
     const int error = errno;
     ::unlink(partial.c_str());

@@ -91,8 +91,9 @@ class OutputFiles {
   // Throws OutputError unless every name is free to write: absent, or a file of the tool's own.
   void claim(const std::vector<std::string>& names) const;
 
-  // Writes `bytes` under a temporary name (".NAME.partial"). REQUIRES: NAME is a plain file
-  // name, written once per run.
+  // Writes `bytes` under a temporary name (".NAME.partial", or with ".1", ".2", ... after it
+  // when that name is taken: nothing there is overwritten or removed). REQUIRES: NAME is a plain
+  // file name, written once per run.
   void write(const std::string& name, std::string_view bytes);
 
   // Puts every file in place under its final name, in the order written, then removes the files

@@ -32,7 +32,7 @@ struct RunSummary {
   const std::vector<std::string>& files;  // written in the output folder, in order
   Totals totals;
   double scanMillis = 0, totalMillis = 0;
-  uint64_t bytesRead = 0;  // what this process read while it made the file's thumbnails
+  uint64_t bytesRead = 0;  // what the thread that made the file's thumbnails read meanwhile
 };
 
 // {"input": ..., "output", "status" ("done" or "truncated"), "codec", "video": {"width", "height"
@@ -43,8 +43,8 @@ struct RunSummary {
 // with a newline.
 std::string jsonSummary(const RunSummary& run);
 
-// How many bytes this process has read so far (the kernel's count, from /proc/self/io), or 0
-// where the kernel does not say.
+// How many bytes the calling thread has read so far (the kernel's count, from
+// /proc/thread-self/io), or 0 where the kernel does not say.
 uint64_t bytesReadSoFar();
 
 // The line of a file that was not made: {"input", "output", "status" ("up to date" or

@@ -56,25 +56,27 @@ void ThumbnailJobs::planBatches(bool images) {
         {static_cast<size_t>(plan_.layout.columns) * static_cast<size_t>(plan_.layout.rows),
          kMostLevels, imagesPerJob});
     for (size_t first = 0; first < plan_.thumbnails.size(); first += perJob) {
-      addBatch({std::nullopt, first, std::min(perJob, plan_.thumbnails.size() - first), {}}, first,
-               std::min(perJob, plan_.thumbnails.size() - first));
+      addBatch({std::nullopt, first, std::min(perJob, plan_.thumbnails.size() - first), {}});
     }
     return;
   }
   for (size_t s = 0; s < plan_.sheets.size(); ++s) {
     const Sheet& sheet = plan_.sheets[s];
     const size_t withSheet = images ? std::min({sheet.count, kMostLevels - 1, imagesPerJob}) : 0;
-    addBatch({s, sheet.first, withSheet, {}}, sheet.first, sheet.count);
+    addBatch({s, sheet.first, withSheet, {}});
     for (size_t done = withSheet; images && done < sheet.count;) {
       const size_t n = std::min({sheet.count - done, kMostLevels, imagesPerJob});
-      addBatch({std::nullopt, sheet.first + done, n, {}}, sheet.first + done, n);
+      addBatch({std::nullopt, sheet.first + done, n, {}});
       done += n;
     }
   }
 }
 
-// Adds `batch`, whose frames are the keyframes of thumbnails [first, first + count).
-void ThumbnailJobs::addBatch(Batch batch, size_t first, size_t count) {
+// Adds `batch`, whose frames are the keyframes of its sheet's thumbnails (which hold its images'
+// too), or else of its images'.
+void ThumbnailJobs::addBatch(Batch batch) {
+  const size_t first = batch.sheet ? plan_.sheets[*batch.sheet].first : batch.firstImage;
+  const size_t count = batch.sheet ? plan_.sheets[*batch.sheet].count : batch.images;
   for (size_t i = first; i < first + count; ++i) {
     const size_t k = plan_.thumbnails[i].keyframe;
     if (std::find(batch.keyframes.begin(), batch.keyframes.end(), k) == batch.keyframes.end()) {

@@ -77,7 +77,7 @@ class ThumbnailJobs {
   };
 
   void planBatches(bool images);
-  void addBatch(Batch batch, size_t first, size_t count);
+  void addBatch(Batch batch);
   bool ready(const Batch& batch) const;
   mosaickit::Job jobFor(const Batch& batch);
   void collect(bool all);

@@ -407,7 +407,6 @@ StreamInfo VideoSource::scan() {
   // No usable index, or one that did not match the packets: every packet, in order.
   input = openInput(path_);
   stream = input->streams[streamIndex_];
-  indexed_.clear();
   Scan scan = startScan();
   PacketWalker walker(*input, streamIndex_);
   while (const AVPacket* packet = walker.next(path_)) scan.observe(walker, *packet, nalLengthSize_);
